@@ -1,0 +1,155 @@
+// SampleInfo and HistSnapshot types; see sample_info.h.
+#include "sample_info.h"
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+namespace ravo::py {
+
+namespace {
+
+struct PySampleInfo {
+    PyObject_HEAD
+    InfoRecord rec;
+};
+
+struct PyHistSnapshot {
+    PyObject_HEAD
+    HistRecord rec;
+};
+
+// Integer attributes are read through a byte offset into the record, passed
+// as the getter's closure; each field's width is fixed by its table.
+template <typename Obj, typename Field>
+PyObject* get_unsigned(PyObject* self, void* closure) {
+    const auto offset = reinterpret_cast<std::uintptr_t>(closure);
+    const auto* base = reinterpret_cast<const char*>(&reinterpret_cast<Obj*>(self)->rec);
+    Field v;
+    std::memcpy(&v, base + offset, sizeof v);
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));  // new reference
+}
+
+PyObject* hist_mean(PyObject* self, void*) {
+    return PyFloat_FromDouble(reinterpret_cast<PyHistSnapshot*>(self)->rec.mean_ns);  // new reference
+}
+
+PyObject* new_hist(const HistRecord& rec) {
+    PyTypeObject* tp = hist_snapshot_type();
+    if (tp == nullptr) return nullptr;
+    auto* obj = PyObject_New(PyHistSnapshot, tp);  // new reference
+    if (obj == nullptr) return nullptr;
+    obj->rec = rec;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+template <HistRecord InfoRecord::*Member>
+PyObject* info_hist(PyObject* self, void*) {
+    return new_hist(reinterpret_cast<PySampleInfo*>(self)->rec.*Member);
+}
+
+#define RAVO_INFO_U(field, type)                                                             \
+    {#field, get_unsigned<PySampleInfo, type>, nullptr, nullptr,                            \
+     reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(InfoRecord, field)))}
+#define RAVO_HIST_U(field)                                                                   \
+    {#field, get_unsigned<PyHistSnapshot, std::uint64_t>, nullptr, nullptr,                 \
+     reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(HistRecord, field)))}
+
+PyGetSetDef info_getset[] = {
+    RAVO_INFO_U(store_size, std::size_t),
+    RAVO_INFO_U(active_connections, std::size_t),
+    RAVO_INFO_U(queue_depth_sum, std::size_t),
+    RAVO_INFO_U(queue_depth_max, std::size_t),
+    RAVO_INFO_U(push_blocked_count, std::uint64_t),
+    RAVO_INFO_U(samples_inserted_total, std::uint64_t),
+    RAVO_INFO_U(notify_count, std::uint64_t),
+    RAVO_INFO_U(cas_success_total, std::uint64_t),
+    RAVO_INFO_U(cas_failure_total, std::uint64_t),
+    RAVO_INFO_U(reservation_retries_total, std::uint64_t),
+    {"drain_round", info_hist<&InfoRecord::drain_round>, nullptr, nullptr, nullptr},
+    {"memcpy", info_hist<&InfoRecord::memcpy>, nullptr, nullptr, nullptr},
+    {"queue_dwell", info_hist<&InfoRecord::queue_dwell>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef hist_getset[] = {
+    RAVO_HIST_U(count),
+    RAVO_HIST_U(min_ns),
+    RAVO_HIST_U(max_ns),
+    {"mean_ns", hist_mean, nullptr, nullptr, nullptr},
+    RAVO_HIST_U(p50_ns),
+    RAVO_HIST_U(p90_ns),
+    RAVO_HIST_U(p99_ns),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef RAVO_INFO_U
+#undef RAVO_HIST_U
+
+template <typename Obj>
+void plain_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);  // heap types are referenced by their instances
+}
+
+const char kSampleInfoDoc[] =
+    "Snapshot of backpressure + throughput metrics returned with every sample.\n\n"
+    "The histogram fields and CAS counters are populated only when the\n"
+    "`detailed-metrics` build feature is enabled; otherwise they come back as\n"
+    "zero-valued `HistSnapshot`s / zero counters.";
+
+const char kHistSnapshotDoc[] =
+    "Histogram percentiles (ns) exposed to Python. Mirrors\n"
+    "`metrics::HistSnapshot`.";
+
+PyType_Slot info_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kSampleInfoDoc)},
+    {Py_tp_getset, info_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc<PySampleInfo>)},
+    {0, nullptr},
+};
+
+PyType_Slot hist_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kHistSnapshotDoc)},
+    {Py_tp_getset, hist_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc<PyHistSnapshot>)},
+    {0, nullptr},
+};
+
+PyType_Spec info_spec = {"ravo.SampleInfo", sizeof(PySampleInfo), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                         info_slots};
+PyType_Spec hist_spec = {"ravo.HistSnapshot", sizeof(PyHistSnapshot), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                         hist_slots};
+
+PyTypeObject* cached_info_type = nullptr;  // strong reference for the process's life
+PyTypeObject* cached_hist_type = nullptr;  // strong reference for the process's life
+
+}  // namespace
+
+PyTypeObject* sample_info_type() {
+    if (cached_info_type == nullptr) {
+        cached_info_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&info_spec));  // new reference
+    }
+    return cached_info_type;
+}
+
+PyTypeObject* hist_snapshot_type() {
+    if (cached_hist_type == nullptr) {
+        cached_hist_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&hist_spec));  // new reference
+    }
+    return cached_hist_type;
+}
+
+PyObject* new_sample_info(const InfoRecord& rec) {
+    PyTypeObject* tp = sample_info_type();
+    if (tp == nullptr) return nullptr;
+    auto* obj = PyObject_New(PySampleInfo, tp);  // new reference
+    if (obj == nullptr) return nullptr;
+    new (&obj->rec) InfoRecord(rec);
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+}  // namespace ravo::py

@@ -1,0 +1,446 @@
+// `_Server`: construction, control calls and sample(); see server.h.
+#include "server.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "batch_views.h"
+#include "convert.h"
+#include "sample_info.h"
+#include "selector.h"
+
+namespace ravo::py {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a blocking call waits with the interpreter lock released before it
+// takes the lock back to let pending signals (Ctrl-C) run.
+constexpr auto kSignalSlice = 100ms;
+
+const char kNoTransport[] = "no transport configured; pass TcpTransport to __init__";
+
+PyServer* as_server(PyObject* self) { return reinterpret_cast<PyServer*>(self); }
+
+// ---- construction ---------------------------------------------------------
+
+PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"shapes",       "dtype_sizes",         "batch_size",      "transport",
+                                       "num_buffers",  "num_drainers",        "producer_queue_size",
+                                       "pin_host_memory", nullptr};
+        PyObject *o_shapes, *o_dtypes, *o_batch, *o_transport = Py_None, *o_num_buffers = nullptr,
+                                                 *o_num_drainers = nullptr, *o_queue = nullptr, *o_pin = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOO:_Server", const_cast<char**>(kwlist), &o_shapes,
+                                         &o_dtypes, &o_batch, &o_transport, &o_num_buffers, &o_num_drainers,
+                                         &o_queue, &o_pin)) {
+            return nullptr;
+        }
+        std::vector<std::vector<std::uint64_t>> shapes;
+        std::vector<std::uint64_t> dtype_sizes;
+        std::uint64_t batch_size = 0, num_buffers = 3, num_drainers = 8, queue_size = 8;
+        bool pin = false;
+        if (!to_u64_list_list(o_shapes, "shapes", &shapes)) return nullptr;
+        if (!to_u64_list(o_dtypes, "dtype_sizes", &dtype_sizes)) return nullptr;
+        if (!to_u64(o_batch, "batch_size", &batch_size)) return nullptr;
+        if (o_num_buffers && !to_u64(o_num_buffers, "num_buffers", &num_buffers)) return nullptr;
+        if (o_num_drainers && !to_u64(o_num_drainers, "num_drainers", &num_drainers)) return nullptr;
+        if (o_queue && !to_u64(o_queue, "producer_queue_size", &queue_size)) return nullptr;
+        if (o_pin && !to_bool_strict(o_pin, "pin_host_memory", &pin)) return nullptr;
+
+        if (shapes.size() != dtype_sizes.size()) {
+            PyErr_SetString(PyExc_ValueError, "shapes and dtype_sizes must have same length");
+            return nullptr;
+        }
+        if (batch_size == 0) {
+            PyErr_SetString(PyExc_ValueError, "batch_size must be > 0");
+            return nullptr;
+        }
+        std::vector<ArraySpec> specs;
+        specs.reserve(shapes.size());
+        for (std::size_t i = 0; i < shapes.size(); ++i) specs.push_back(ArraySpec{std::move(shapes[i]), dtype_sizes[i]});
+
+        auto metrics = Metrics::create(static_cast<std::size_t>(num_drainers));
+        auto sampler = FifoSampler::with_metrics(batch_size, batch_size * num_buffers, metrics);
+        if (!sampler) return raise_error(sampler.error());
+        auto store = Store::create(std::move(specs), batch_size, num_buffers, std::move(sampler).value(),
+                                   std::make_unique<FifoRemover>());
+        if (!store) return raise_error(store.error());
+
+        if (pin) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "pin_host_memory=True is not supported by this build yet: it cannot pin host memory");
+            return nullptr;
+        }
+
+        if (o_transport != Py_None) {
+            PyErr_SetString(PyExc_ValueError, "transport must be TcpTransport");
+            return nullptr;
+        }
+        (void)num_drainers;
+        (void)queue_size;
+
+        PyObject* self = type->tp_alloc(type, 0);  // new reference
+        if (self == nullptr) return nullptr;
+        PyServer* srv = as_server(self);
+        new (&srv->store) std::shared_ptr<Store>(std::move(store).value());
+        new (&srv->metrics) std::shared_ptr<Metrics>(std::move(metrics));
+        new (&srv->sampling) std::atomic<bool>(false);
+        return self;
+    });
+}
+
+void server_dealloc(PyObject* self) {
+    PyServer* srv = as_server(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    // Members go in the order store, drainer pool, transport, metrics; each
+    // component is destroyed when its last share goes.
+    srv->store.reset();
+    srv->metrics.reset();
+    srv->store.~shared_ptr<Store>();
+    srv->metrics.~shared_ptr<Metrics>();
+    srv->sampling.~atomic<bool>();
+    tp->tp_free(self);
+    Py_DECREF(tp);  // heap types are referenced by their instances
+}
+
+// ---- control calls --------------------------------------------------------
+
+PyObject* server_start(PyObject*, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyErr_SetString(PyExc_RuntimeError, kNoTransport);
+        return nullptr;
+    });
+}
+
+PyObject* server_get_port(PyObject*, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyErr_SetString(PyExc_RuntimeError, kNoTransport);
+        return nullptr;
+    });
+}
+
+PyObject* server_shutdown(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        as_server(self)->store->shutdown();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* server_reset_histograms(PyObject*, PyObject*) {
+    // Timing histograms are not recorded by this build; nothing to reset.
+    Py_RETURN_NONE;
+}
+
+// ---- submit ---------------------------------------------------------------
+
+// One leaf of a submitted sample: either an exported buffer (bytes,
+// bytearray, 1-D contiguous unsigned bytes), read in place while the
+// interpreter lock is released, or bytes converted from a sequence of ints.
+struct SubmitItem {
+    Py_buffer view{};
+    bool has_view = false;
+    std::vector<std::uint8_t> owned;
+
+    ByteSpan span() const {
+        if (has_view) return ByteSpan{static_cast<const std::uint8_t*>(view.buf), static_cast<std::uint64_t>(view.len)};
+        return ByteSpan{owned.data(), owned.size()};
+    }
+    void release() {
+        if (has_view) {
+            PyBuffer_Release(&view);
+            has_view = false;
+        }
+    }
+};
+
+bool is_unsigned_byte_format(const char* fmt) {
+    return fmt == nullptr || std::strcmp(fmt, "B") == 0 || std::strcmp(fmt, "=B") == 0 ||
+           std::strcmp(fmt, "<B") == 0 || std::strcmp(fmt, ">B") == 0 || std::strcmp(fmt, "@B") == 0;
+}
+
+bool convert_item(PyObject* obj, SubmitItem& item) {
+    if (PyUnicode_Check(obj)) {
+        set_argument_type_error("data", "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+        if (PyObject_GetBuffer(obj, &item.view, PyBUF_SIMPLE) < 0) return false;
+        item.has_view = true;
+        return true;
+    }
+    if (PyObject_CheckBuffer(obj)) {
+        if (PyObject_GetBuffer(obj, &item.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            if (item.view.ndim == 1 && item.view.itemsize == 1 && is_unsigned_byte_format(item.view.format)) {
+                item.has_view = true;
+                return true;
+            }
+            PyBuffer_Release(&item.view);
+        } else {
+            PyErr_Clear();  // not contiguous: fall back to the sequence form
+        }
+    }
+    if (!check_sequence(obj, "data")) return false;
+    PyObject* fast = PySequence_Fast(obj, "");  // new reference
+    if (fast == nullptr) {
+        name_pending_type_error("data");
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    item.owned.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* index = PyNumber_Index(PySequence_Fast_GET_ITEM(fast, i));  // new reference
+        if (index == nullptr) {
+            Py_DECREF(fast);
+            name_pending_type_error("data");
+            return false;
+        }
+        const long v = PyLong_AsLong(index);
+        Py_DECREF(index);
+        if (v == -1 && PyErr_Occurred()) {
+            Py_DECREF(fast);
+            return false;
+        }
+        if (v < 0 || v > 255) {
+            Py_DECREF(fast);
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        item.owned[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+    }
+    Py_DECREF(fast);
+    return true;
+}
+
+// Up to this many leaves, the per-call bookkeeping lives on the stack, so a
+// steady stream of submits allocates nothing but what the caller converts.
+constexpr std::size_t kInlineLeaves = 8;
+
+PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* kwlist[] = {"data", nullptr};
+        PyObject* data = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:submit", const_cast<char**>(kwlist), &data)) return nullptr;
+        if (!check_sequence(data, "data")) return nullptr;
+        PyObject* fast = PySequence_Fast(data, "");  // new reference
+        if (fast == nullptr) {
+            name_pending_type_error("data");
+            return nullptr;
+        }
+        std::shared_ptr<Store> store = as_server(self)->store;
+        const PytreeRingBuf& ring = store->ring();
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast));
+
+        std::array<SubmitItem, kInlineLeaves> inline_items;
+        std::vector<SubmitItem> heap_items;
+        SubmitItem* items = inline_items.data();
+        if (n > kInlineLeaves) {
+            heap_items.resize(n);
+            items = heap_items.data();
+        }
+        std::array<ByteSpan, kInlineLeaves> inline_spans;
+        std::vector<ByteSpan> heap_spans;
+        ByteSpan* spans = inline_spans.data();
+        if (n > kInlineLeaves) {
+            heap_spans.resize(n);
+            spans = heap_spans.data();
+        }
+        struct Cleanup {
+            SubmitItem* items;
+            std::size_t n;
+            PyObject* fast;
+            ~Cleanup() {
+                for (std::size_t i = 0; i < n; ++i) items[i].release();
+                Py_DECREF(fast);
+            }
+        } cleanup{items, n, fast};
+
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!convert_item(PySequence_Fast_GET_ITEM(fast, static_cast<Py_ssize_t>(i)), items[i])) return nullptr;
+        }
+        // Nothing outside the reserved slot may be written: refuse before
+        // any position is reserved.
+        if (n > ring.num_leaves()) {
+            PyErr_Format(PyExc_ValueError, "data has %zu items but the server has %zu leaves", n, ring.num_leaves());
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            spans[i] = items[i].span();
+            if (spans[i].len > ring.slot_bytes(i)) {
+                PyErr_Format(PyExc_ValueError, "data[%zu] has %llu bytes but leaf %zu holds %llu bytes per sample", i,
+                             static_cast<unsigned long long>(spans[i].len), i,
+                             static_cast<unsigned long long>(ring.slot_bytes(i)));
+                return nullptr;
+            }
+        }
+        const std::span<const ByteSpan> arrays(spans, n);
+        InsertOutcome outcome;
+        {
+            GilRelease nogil;
+            for (;;) {
+                outcome = store->insert_sync_until(arrays, std::chrono::steady_clock::now() + kSignalSlice);
+                if (outcome != InsertOutcome::TimedOut) break;
+                nogil.restore();
+                if (PyErr_CheckSignals() < 0) return nullptr;  // nothing was reserved
+                nogil.release();
+            }
+        }
+        if (outcome == InsertOutcome::ShutDown) {
+            PyErr_SetString(PyExc_RuntimeError, "server is shut down");
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// ---- sample ---------------------------------------------------------------
+
+PyObject* server_sample(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyServer* srv = as_server(self);
+        // acquire pairs with the release below in the previous consumer, so
+        // a consumer moving between threads sees the store's consumer state.
+        if (srv->sampling.exchange(true, std::memory_order_acquire)) {
+            PyErr_SetString(PyExc_RuntimeError, "sample() is already in progress in another thread");
+            return nullptr;
+        }
+        struct Exit {
+            std::atomic<bool>& flag;
+            ~Exit() { flag.store(false, std::memory_order_release); }
+        } exit_guard{srv->sampling};
+
+        std::shared_ptr<Store> store = srv->store;
+        ConsumerView view;
+        SelectWait res;
+        {
+            GilRelease nogil;
+            store->give_back();  // once, before the first slice
+            for (;;) {
+                res = store->select_for(kSignalSlice, view);
+                if (res != SelectWait::TimedOut) break;
+                nogil.restore();
+                if (PyErr_CheckSignals() < 0) return nullptr;  // nothing was selected
+                nogil.release();
+            }
+        }
+        if (res == SelectWait::ShutDown) Py_RETURN_NONE;
+
+        PyObject* arrays = make_batch_arrays(view, store);  // new reference
+        if (arrays == nullptr) return nullptr;  // the batch stays out; the next call gives it back
+
+        InfoRecord rec;
+        rec.store_size = static_cast<std::size_t>(store->queue_size());
+        const MetricsSnapshot m = srv->metrics->snapshot();
+        rec.active_connections = m.active_connections;
+        rec.queue_depth_sum = m.queue_depth_sum;
+        rec.queue_depth_max = m.queue_depth_max;
+        rec.push_blocked_count = m.push_blocked_count;
+        rec.samples_inserted_total = m.samples_inserted_total;
+        rec.notify_count = m.notify_count;
+        PyObject* info = new_sample_info(rec);  // new reference
+        if (info == nullptr) {
+            Py_DECREF(arrays);
+            return nullptr;
+        }
+        PyObject* tuple = PyTuple_New(2);  // new reference
+        if (tuple == nullptr) {
+            Py_DECREF(arrays);
+            Py_DECREF(info);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, 0, arrays);  // steals
+        PyTuple_SET_ITEM(tuple, 1, info);    // steals
+        return tuple;
+    });
+}
+
+// ---- type -----------------------------------------------------------------
+
+const char kServerDoc[] =
+    "_Server(shapes, dtype_sizes, batch_size, transport=None, num_buffers=3, num_drainers=8, "
+    "producer_queue_size=8, pin_host_memory=False)\n--\n\n";
+
+const char kStartDoc[] = "start($self)\n--\n\nStart the transport (bind port, begin accepting connections).";
+const char kPortDoc[] = "The port the transport is listening on, once started.";
+const char kSampleDoc[] =
+    "sample($self)\n--\n\nBlock until a batch is ready.\n\nReturns `(arrays, info)` where `arrays` is a list of "
+    "uint8 numpy views\ninto server-owned memory (invalidated on the next `sample` call), and\n`info` is a "
+    "`SampleInfo` snapshot of backpressure metrics. Returns None\non shutdown.";
+const char kSubmitDoc[] =
+    "submit($self, data)\n--\n\nSubmit raw bytes for a sample (for in-process use / testing / benchmarking).\n"
+    "Releases the GIL so multiple Python threads can submit concurrently.";
+const char kResetDoc[] =
+    "reset_histograms($self)\n--\n\nReset the per-drainer timing histograms (memcpy, drain_round,\nqueue_dwell). "
+    "Counters and gauges are unchanged. Call at the boundary\nof a metrics window so the next `SampleInfo` reflects "
+    "only events\nrecorded after this call.";
+const char kShutdownDoc[] =
+    "shutdown($self)\n--\n\nSignal shutdown: stops transport, drainer pool, then unblocks sample.";
+
+PyMethodDef server_methods[] = {
+    {"start", server_start, METH_NOARGS, kStartDoc},
+    {"sample", server_sample, METH_NOARGS, kSampleDoc},
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(server_submit)),
+     METH_VARARGS | METH_KEYWORDS, kSubmitDoc},
+    {"reset_histograms", server_reset_histograms, METH_NOARGS, kResetDoc},
+    {"shutdown", server_shutdown, METH_NOARGS, kShutdownDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef server_getset[] = {
+    {"port", server_get_port, nullptr, kPortDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot server_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kServerDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(server_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+    {Py_tp_methods, server_methods},
+    {Py_tp_getset, server_getset},
+    {0, nullptr},
+};
+
+PyType_Spec server_spec = {"ravo._Server", sizeof(PyServer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                           server_slots};
+
+PyTypeObject* cached_server_type = nullptr;  // strong reference for the process's life
+
+// The type dict lists methods before properties and the type's own dunder
+// entries after both; re-insert the public members so the class exposes
+// start, port, sample, submit, reset_histograms, shutdown in that order.
+bool order_members(PyTypeObject* tp) {
+    static const char* order[] = {"start", "port", "sample", "submit", "reset_histograms", "shutdown"};
+    PyObject* dict = tp->tp_dict;  // borrowed
+    for (const char* name : order) {
+        PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
+        if (value == nullptr) continue;
+        Py_INCREF(value);
+        const bool ok = PyDict_DelItemString(dict, name) == 0 && PyDict_SetItemString(dict, name, value) == 0;
+        Py_DECREF(value);
+        if (!ok) return false;
+    }
+    PyType_Modified(tp);
+    return true;
+}
+
+}  // namespace
+
+PyTypeObject* server_type() {
+    if (cached_server_type == nullptr) {
+        auto* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&server_spec));  // new reference
+        if (tp == nullptr) return nullptr;
+        if (!order_members(tp)) {
+            Py_DECREF(tp);
+            return nullptr;
+        }
+        cached_server_type = tp;
+    }
+    return cached_server_type;
+}
+
+}  // namespace ravo::py

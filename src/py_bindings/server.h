@@ -1,0 +1,29 @@
+// The `_Server` Python object: construction from Python arguments, the
+// control calls and the consumer call.
+//
+// Members are set once by construction and never mutated afterwards, so any
+// number of Python threads may be inside methods of one server at once; each
+// call that waits or copies takes its own share of the store first, so the
+// store outlives the call even if the server is destroyed meanwhile.
+#pragma once
+
+#include "common.h"
+
+#include <atomic>
+#include <memory>
+
+#include "metrics.h"
+#include "store.h"
+
+namespace ravo::py {
+
+struct PyServer {
+    PyObject_HEAD
+    std::shared_ptr<Store> store;
+    std::shared_ptr<Metrics> metrics;
+    // Held by the one thread inside sample(); a second caller is refused
+    // rather than racing the give-back and the hand-out.
+    std::atomic<bool> sampling;
+};
+
+}  // namespace ravo::py

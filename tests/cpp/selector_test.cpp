@@ -1,0 +1,140 @@
+// FIFO selector: completion, hand-out order, shutdown, counting.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "selector.h"
+
+namespace ravo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::unique_ptr<FifoSampler> make(std::uint64_t b, std::uint64_t n, std::shared_ptr<Metrics> m = nullptr) {
+    auto s = FifoSampler::with_metrics(b, b * n, std::move(m));
+    EXPECT_TRUE(s.ok());
+    return std::move(s).value();
+}
+
+TEST(FifoSampler, RefusesZeroBatchAndNonMultipleCapacity) {
+    EXPECT_FALSE(FifoSampler::with_metrics(0, 8, nullptr).ok());
+    auto r = FifoSampler::with_metrics(4, 10, nullptr);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "capacity must be a multiple of batch_size");
+}
+
+TEST(FifoSampler, BatchOfOneCountsEveryCommit) {
+    auto m = Metrics::create(0);
+    auto s = make(1, 3, m);
+    for (std::uint64_t p = 0; p < 5; ++p) {
+        s->commit(p);
+        EXPECT_EQ(m->notify_count.value.load(), p + 1);
+        ASSERT_TRUE(s->select(1));
+    }
+}
+
+TEST(FifoSampler, CommitBatchCompletesAndWakesWaitingSelect) {
+    auto m = Metrics::create(0);
+    auto s = make(4, 2, m);
+    auto waiter = std::async(std::launch::async, [&] { return s->select(4); });
+    ASSERT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
+    s->commit_batch(0, 4);
+    auto sel = waiter.get();
+    ASSERT_TRUE(sel);
+    EXPECT_EQ(sel->start_slot, 0u);
+    EXPECT_EQ(sel->count, 4u);
+    EXPECT_EQ(s->select_pos(), 4u);
+    s->commit_batch(4, 3);
+    s->commit(7);
+    auto second = s->select(4);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->start_slot, 4u);
+    EXPECT_EQ(m->notify_count.value.load(), 2u);
+}
+
+TEST(FifoSampler, PartialOrOverfullCommitBatchNeitherCountsNorWakes) {
+    auto m = Metrics::create(0);
+    auto s = make(4, 2, m);
+    s->commit_batch(0, 3);
+    EXPECT_EQ(m->notify_count.value.load(), 0u);
+    s->commit_batch(0, 1);
+    EXPECT_EQ(m->notify_count.value.load(), 1u);
+    s->commit_batch(0, 0);  // counter already at B
+    EXPECT_EQ(m->notify_count.value.load(), 1u);
+}
+
+TEST(FifoSampler, LaterBatchNeverOvertakesEarlierOne) {
+    auto s = make(4, 2);
+    s->commit_batch(4, 4);  // batch 1 complete
+    s->commit_batch(0, 3);  // batch 0 at 3 of 4
+    EXPECT_FALSE(s->try_select(4));
+    auto waiter = std::async(std::launch::async, [&] { return s->select(4); });
+    ASSERT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
+    s->commit(3);
+    auto first = waiter.get();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->start_slot, 0u);
+    auto second = s->try_select(4);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->start_slot, 4u);
+}
+
+TEST(FifoSampler, ShutdownReleasesWaiterButStillHandsOutCompleteHead) {
+    auto s = make(4, 2);
+    auto waiter = std::async(std::launch::async, [&] { return s->select(4); });
+    ASSERT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
+    s->shutdown();
+    EXPECT_FALSE(waiter.get());
+    EXPECT_FALSE(s->select(4));
+    s->commit_batch(0, 4);
+    auto sel = s->select(4);
+    ASSERT_TRUE(sel);
+    EXPECT_EQ(sel->start_slot, 0u);
+    EXPECT_FALSE(s->select(4));
+    s->shutdown();  // a second call is harmless
+}
+
+TEST(FifoSampler, QueueSizeCountsCommittedNotHandedOut) {
+    auto s = make(4, 3);
+    s->commit_batch(0, 4);
+    s->commit_batch(4, 2);
+    EXPECT_EQ(s->queue_size(), 6u);
+    ASSERT_TRUE(s->select(4));
+    EXPECT_EQ(s->queue_size(), 2u);
+}
+
+TEST(FifoSampler, SelectForTimesOutThenSeesCompletion) {
+    auto s = make(2, 2);
+    Selection out{};
+    EXPECT_EQ(s->select_for(2, 20ms, out), SelectWait::TimedOut);
+    s->commit(0);
+    s->commit(1);
+    EXPECT_EQ(s->select_for(2, 20ms, out), SelectWait::Selected);
+    EXPECT_EQ(out.start_slot, 0u);
+    s->shutdown();
+    EXPECT_EQ(s->select_for(2, 20ms, out), SelectWait::ShutDown);
+}
+
+TEST(FifoSampler, HandOutWrapsAroundTheRing) {
+    auto s = make(2, 2);
+    for (std::uint64_t p = 0; p < 12; ++p) {
+        s->commit(p);
+        if (p % 2 == 1) {
+            auto sel = s->select(2);
+            ASSERT_TRUE(sel);
+            EXPECT_EQ(sel->start_slot, (p - 1) % 4);
+        }
+    }
+}
+
+TEST(FifoRemover, ReadPosAccumulates) {
+    FifoRemover r;
+    r.remove(4);
+    r.remove(4);
+    EXPECT_EQ(r.read_pos(), 8u);
+}
+
+}  // namespace
+}  // namespace ravo

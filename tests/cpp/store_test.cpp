@@ -1,0 +1,268 @@
+// Ring layout, store construction checks, the synchronous insert and the
+// consumer path, and a many-writer stress test with conservation checks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "store.h"
+#include "test_util.h"
+
+namespace ravo {
+namespace {
+
+using namespace std::chrono_literals;
+
+Result<std::unique_ptr<Store>> make_store(std::vector<ArraySpec> specs, std::uint64_t batch, std::uint64_t n,
+                                          std::shared_ptr<Metrics> metrics = nullptr) {
+    auto sampler = FifoSampler::with_metrics(batch, batch * n, std::move(metrics));
+    if (!sampler) return sampler.error();
+    return Store::create(std::move(specs), batch, n, std::move(sampler).value(), std::make_unique<FifoRemover>());
+}
+
+std::string error_of(Result<std::unique_ptr<Store>> r) { return r.ok() ? "" : r.error().message; }
+
+TEST(ArraySpec, ByteSizeRule) {
+    EXPECT_EQ((ArraySpec{{}, 4}.byte_size()), 4u);
+    EXPECT_EQ((ArraySpec{{2, 0, 7}, 8}.byte_size()), 0u);
+    EXPECT_EQ((ArraySpec{{2, 3}, 4}.byte_size()), 24u);
+    EXPECT_FALSE((ArraySpec{{1ull << 32, 1ull << 32}, 1}.checked_byte_size()));
+    EXPECT_EQ((ArraySpec{{1ull << 40, 0}, 8}.checked_byte_size()), 0u);
+}
+
+TEST(PytreeRingBuf, ChecksInOrderAndLayout) {
+    EXPECT_EQ(PytreeRingBuf::create({}, 0, 0).error().message, "capacity must be > 0");
+    EXPECT_EQ(PytreeRingBuf::create({4}, 6, 4).error().message, "capacity (6) must be a multiple of batch_size (4)");
+    EXPECT_EQ(PytreeRingBuf::create({4}, 6, 0).error().message, "capacity (6) must be a multiple of batch_size (0)");
+    EXPECT_EQ(PytreeRingBuf::create({}, 6, 3).error().message, "slot_bytes must not be empty");
+
+    auto ring = PytreeRingBuf::create({16, 4, 0}, 6, 3);
+    ASSERT_TRUE(ring.ok());
+    auto& r = *ring.value();
+    EXPECT_EQ(r.region_bytes(0), 96u);
+    EXPECT_EQ(r.region_bytes(1), 24u);
+    EXPECT_EQ(r.region(2), nullptr);
+    for (std::size_t i = 0; i < 2; ++i) {
+        for (std::uint64_t b = 0; b < r.region_bytes(i); ++b) ASSERT_EQ(r.region(i)[b], 0) << "fresh ring not zero";
+    }
+}
+
+TEST(Store, ConstructionChecksInOrder) {
+    EXPECT_EQ(error_of(make_store({}, 4, 1)), "num_batches must be >= 2");
+    EXPECT_EQ(error_of(make_store({}, 4, 2)), "slot_bytes must not be empty");
+    // 2^32 * (2^32 + 1) wraps to 2^32: a valid multiple, refused as an overflow.
+    auto s = Store::create({ArraySpec{{1}, 1}}, 1ull << 32, (1ull << 32) + 1, nullptr, nullptr);
+    EXPECT_EQ(s.error().message, "batch_size (4294967296) * num_buffers (4294967297) overflows 64 bits");
+    EXPECT_EQ(error_of(make_store({ArraySpec{{1ull << 33, 1ull << 33}, 1}}, 2, 2)),
+              "leaf 0: shape [8589934592, 8589934592] * dtype_size 1 overflows 64 bits");
+    EXPECT_EQ(error_of(make_store({ArraySpec{{}, 1}, ArraySpec{{1ull << 62}, 1}}, 2, 2)),
+              "leaf 1: region size 4611686018427387904 bytes per slot * capacity 4 overflows 64 bits");
+    auto huge = make_store({ArraySpec{{1ull << 50}, 1}}, 2, 2);
+    ASSERT_FALSE(huge.ok());
+    EXPECT_EQ(huge.error().kind, Error::Kind::Memory);
+}
+
+TEST(Store, InsertThenSampleGivesViewsOfTheBatch) {
+    auto st = make_store({ArraySpec{{3}, 4}, ArraySpec{{}, 8}, ArraySpec{{0}, 4}}, 4, 3);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    for (std::uint8_t k = 0; k < 4; ++k) {
+        std::vector<std::uint8_t> a(12, k), b(8, static_cast<std::uint8_t>(100 + k));
+        ByteSpan spans[] = {{a.data(), a.size()}, {b.data(), b.size()}};
+        ASSERT_EQ(s.insert_sync(spans), InsertOutcome::Inserted);
+    }
+    auto view = s.sample();
+    ASSERT_TRUE(view);
+    ASSERT_EQ(view->spans.size(), 3u);
+    EXPECT_EQ(view->len, 4u);
+    EXPECT_EQ(view->spans[0].len, 48u);
+    EXPECT_EQ(view->spans[1].len, 32u);
+    EXPECT_EQ(view->spans[2].len, 0u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(view->spans[0].data[k * 12 + 11], k);
+        EXPECT_EQ(view->spans[1].data[k * 8], 100 + k);
+    }
+}
+
+TEST(Store, FewerOrShorterArraysLeaveTheRestOfTheSlot) {
+    auto st = make_store({ArraySpec{{4}, 1}, ArraySpec{{4}, 1}}, 1, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    const std::uint8_t full[4] = {1, 2, 3, 4};
+    ByteSpan both[] = {{full, 4}, {full, 4}};
+    ASSERT_EQ(s.insert_sync(both), InsertOutcome::Inserted);
+    ASSERT_TRUE(s.sample());
+    ASSERT_EQ(s.insert_sync(both), InsertOutcome::Inserted);  // slot 1
+    ASSERT_TRUE(s.sample());
+    const std::uint8_t two[2] = {9, 9};
+    ByteSpan shorter[] = {{two, 2}};
+    ASSERT_EQ(s.insert_sync(shorter), InsertOutcome::Inserted);  // slot 0 again, leaf 1 untouched
+    auto v = s.sample();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(std::vector<std::uint8_t>(v->spans[0].data, v->spans[0].data + 4), (std::vector<std::uint8_t>{9, 9, 3, 4}));
+    EXPECT_EQ(std::vector<std::uint8_t>(v->spans[1].data, v->spans[1].data + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(Store, FullRingHoldsWriterUntilSecondSample) {
+    auto st = make_store({ArraySpec{{}, 1}}, 2, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 7;
+    ByteSpan one[] = {{&byte, 1}};
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    auto fifth = std::async(std::launch::async, [&] { return s.insert_sync(one); });
+    ASSERT_TRUE(s.sample());  // hands out batch 0, gives nothing back
+    EXPECT_EQ(s.remover().read_pos(), 0u);
+    EXPECT_EQ(fifth.wait_for(50ms), std::future_status::timeout);
+    ASSERT_TRUE(s.sample());  // gives batch 0 back
+    EXPECT_EQ(fifth.get(), InsertOutcome::Inserted);
+    EXPECT_EQ(s.remover().read_pos(), 2u);
+}
+
+TEST(Store, FullRingAfterShutdownRefusesInsteadOfSpinning) {
+    auto st = make_store({ArraySpec{{}, 1}}, 1, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 1;
+    ByteSpan one[] = {{&byte, 1}};
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    auto blocked = std::async(std::launch::async, [&] { return s.insert_sync(one); });
+    EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+    s.shutdown();
+    EXPECT_EQ(blocked.get(), InsertOutcome::ShutDown);
+    EXPECT_EQ(s.write_cursor().load(), 2u);
+    EXPECT_EQ(s.insert_sync_until(one, std::chrono::steady_clock::now()), InsertOutcome::ShutDown);
+}
+
+TEST(Store, InsertTimesOutWithoutReserving) {
+    auto st = make_store({ArraySpec{{}, 1}}, 1, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 1;
+    ByteSpan one[] = {{&byte, 1}};
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    EXPECT_EQ(s.insert_sync_until(one, std::chrono::steady_clock::now() + 10ms), InsertOutcome::TimedOut);
+    EXPECT_EQ(s.write_cursor().load(), 2u);
+}
+
+TEST(Store, ShutdownReleasesWaitingSampleAndLaterCallsReturnAtOnce) {
+    auto st = make_store({ArraySpec{{}, 1}}, 2, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 1;
+    ByteSpan one[] = {{&byte, 1}};
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_TRUE(s.sample());
+    auto waiting = std::async(std::launch::async, [&] { return s.sample(); });
+    EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+    s.shutdown();
+    EXPECT_FALSE(waiting.get());
+    EXPECT_EQ(s.remover().read_pos(), 2u);  // the previous batch was given back
+    EXPECT_FALSE(s.sample());
+    EXPECT_EQ(s.remover().read_pos(), 2u);
+}
+
+TEST(Store, ViewSpanOffsetsFollowSlotBytes) {
+    auto st = make_store({ArraySpec{{3}, 4}}, 4, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t bytes[12] = {};
+    ByteSpan one[] = {{bytes, 12}};
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_TRUE(s.sample());
+    auto v = s.sample();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->spans[0].data - s.ring().region(0), 48);
+    EXPECT_EQ(v->spans[0].len, 48u);
+}
+
+// Several writers insert disjoint sequence ranges while one consumer samples:
+// every value arrives exactly once, intact, and batches come out in FIFO
+// order (each writer's values increase from batch to batch).
+TEST(StoreStress, ManyWritersOneConsumerConservation) {
+    constexpr unsigned kWriters = 4;
+    const std::uint64_t per_writer = ravo::testing::scaled(300'000, 30'000);
+    const std::uint64_t total = per_writer * kWriters;
+    constexpr std::uint64_t kBatch = 64;
+    ASSERT_EQ(total % kBatch, 0u);
+    auto st = make_store({ArraySpec{{}, 8}, ArraySpec{{2}, 8}}, kBatch, 3);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+
+    std::vector<std::thread> writers;
+    for (unsigned w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (std::uint64_t i = 0; i < per_writer; ++i) {
+                const std::uint64_t v = (std::uint64_t{w} << 40) | i;
+                const std::uint64_t check[2] = {~v, v * 2654435761u};
+                ByteSpan spans[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8},
+                                    {reinterpret_cast<const std::uint8_t*>(check), 16}};
+                ASSERT_EQ(s.insert_sync(spans), InsertOutcome::Inserted);
+            }
+        });
+    }
+    std::vector<std::uint64_t> next(kWriters, 0);  // next value expected from each writer
+    std::vector<std::uint64_t> count(kWriters, 0);
+    std::uint64_t sum = 0, seen = 0;
+    while (seen < total) {
+        auto v = s.sample();
+        ASSERT_TRUE(v);
+        for (std::uint64_t k = 0; k < v->len; ++k) {
+            std::uint64_t val, c[2];
+            std::memcpy(&val, v->spans[0].data + k * 8, 8);
+            std::memcpy(c, v->spans[1].data + k * 16, 16);
+            ASSERT_EQ(c[0], ~val);
+            ASSERT_EQ(c[1], val * 2654435761u);
+            const unsigned w = static_cast<unsigned>(val >> 40);
+            ASSERT_LT(w, kWriters);
+            const std::uint64_t i = val & ((1ull << 40) - 1);
+            // A writer reserves its positions in order and batches come out
+            // in position order, so each writer's values appear exactly in
+            // sequence.
+            ASSERT_EQ(i, next[w]);
+            ++next[w];
+            sum += i;
+            ++count[w];
+        }
+        seen += v->len;
+    }
+    for (auto& t : writers) t.join();
+    for (unsigned w = 0; w < kWriters; ++w) EXPECT_EQ(count[w], per_writer);
+    EXPECT_EQ(sum, kWriters * (per_writer * (per_writer - 1) / 2));
+    EXPECT_EQ(s.queue_size(), 0u);
+}
+
+// One writer: the whole sequence must come out in exact order.
+TEST(StoreStress, SingleWriterKeepsExactOrder) {
+    const std::uint64_t total = ravo::testing::scaled(1'000'000, 100'000);
+    auto st = make_store({ArraySpec{{}, 8}}, 100, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::thread writer([&] {
+        for (std::uint64_t i = 0; i < total; ++i) {
+            ByteSpan one[] = {{reinterpret_cast<const std::uint8_t*>(&i), 8}};
+            ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+        }
+    });
+    std::uint64_t expect = 0;
+    while (expect < total) {
+        auto v = s.sample();
+        ASSERT_TRUE(v);
+        for (std::uint64_t k = 0; k < v->len; ++k) {
+            std::uint64_t val;
+            std::memcpy(&val, v->spans[0].data + k * 8, 8);
+            ASSERT_EQ(val, expect++);
+        }
+    }
+    writer.join();
+}
+
+}  // namespace
+}  // namespace ravo

@@ -1,0 +1,120 @@
+"""_Server construction: argument conversion, checks in their order, texts."""
+
+import pytest
+
+import ravo
+
+S = ravo._Server
+
+
+def test_minimal_server_has_no_transport():
+    s = S([[4], [2, 3]], [4, 8], 2)
+    with pytest.raises(RuntimeError, match=r"^no transport configured; pass TcpTransport to __init__$"):
+        s.port
+    with pytest.raises(RuntimeError, match=r"^no transport configured; pass TcpTransport to __init__$"):
+        s.start()
+
+
+def test_all_parameters_by_keyword():
+    s = S(shapes=[[2]], dtype_sizes=[1], batch_size=1, transport=None, num_buffers=2, num_drainers=1,
+          producer_queue_size=1, pin_host_memory=False)
+    s.submit(data=[b"ab"])
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"ab"
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, fragment",
+    [
+        (dict(shapes="ab", dtype_sizes=[1], batch_size=1), TypeError, "argument 'shapes'"),
+        (dict(shapes=["ab"], dtype_sizes=[1], batch_size=1), TypeError, "argument 'shapes'"),
+        (dict(shapes=5, dtype_sizes=[1], batch_size=1), TypeError, "argument 'shapes'"),
+        (dict(shapes=[[1.5]], dtype_sizes=[1], batch_size=1), TypeError, "argument 'shapes'"),
+        (dict(shapes=[[-1]], dtype_sizes=[1], batch_size=1), OverflowError, ""),
+        (dict(shapes=[[1]], dtype_sizes="a", batch_size=1), TypeError, "argument 'dtype_sizes'"),
+        (dict(shapes=[[1]], dtype_sizes=[-4], batch_size=1), OverflowError, ""),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size="2"), TypeError, "argument 'batch_size'"),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=2**64), OverflowError, ""),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=1, num_buffers=None), TypeError, "argument 'num_buffers'"),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=1, num_drainers=-1), OverflowError, ""),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=1, producer_queue_size=1.0), TypeError,
+         "argument 'producer_queue_size'"),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=1, pin_host_memory=1), TypeError,
+         "argument 'pin_host_memory'"),
+        (dict(shapes=[[1]], dtype_sizes=[1], batch_size=1, pin_host_memory=None), TypeError,
+         "argument 'pin_host_memory'"),
+    ],
+)
+def test_conversion_errors_name_the_parameter(kwargs, exc, fragment):
+    with pytest.raises(exc) as ei:
+        S(**kwargs)
+    assert fragment in str(ei.value)
+
+
+def test_conversion_runs_in_parameter_order():
+    # Both batch_size and num_buffers are wrong: the earlier parameter decides.
+    with pytest.raises(TypeError, match="argument 'batch_size'"):
+        S([[1]], [1], "x", num_buffers="y")
+    # A wrong transport is never converted, so a later bad int still reports.
+    with pytest.raises(TypeError, match="argument 'num_buffers'"):
+        S([[1]], [1], 1, "not a transport", "y")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (([[4]], [4, 8], 2), {}, "shapes and dtype_sizes must have same length"),
+        (([[4]], [4, 8], 0), {}, "shapes and dtype_sizes must have same length"),
+        (([[4]], [4], 0), {}, "batch_size must be > 0"),
+        (([[4]], [4], 0), {"num_buffers": 1}, "batch_size must be > 0"),
+        (([[4]], [4], 2), {"num_buffers": 1}, "num_batches must be >= 2"),
+        (([], [], 2), {"num_buffers": 1}, "num_batches must be >= 2"),
+        (([], [], 2), {}, "slot_bytes must not be empty"),
+        # 2^32 * 2^32 wraps to 0; 3 * 2^63 wraps to 2^63, not a multiple of 3.
+        (([[1]], [1], 2**32), {"num_buffers": 2**32}, "capacity must be > 0"),
+        (([[1]], [1], 3), {"num_buffers": 2**63}, "capacity must be a multiple of batch_size"),
+    ],
+)
+def test_configuration_refusals_in_order(args, kwargs, message):
+    with pytest.raises(ValueError) as ei:
+        S(*args, **kwargs)
+    assert str(ei.value) == message
+
+
+def test_overflowing_products_are_refused_before_allocation():
+    # 2^32 * (2^32 + 1) wraps to a valid multiple of the batch size.
+    with pytest.raises(ValueError, match=r"batch_size \(4294967296\) \* num_buffers \(4294967297\) overflows"):
+        S([[1]], [1], 2**32, num_buffers=2**32 + 1)
+    with pytest.raises(ValueError, match=r"^leaf 1: shape \[4294967296, 4294967296\] \* dtype_size 2 overflows"):
+        S([[1], [2**32, 2**32]], [1, 2], 2)
+    with pytest.raises(ValueError, match=r"^leaf 0: region size .* overflows 64 bits"):
+        S([[2**62]], [1], 2)
+
+
+def test_allocation_failure_is_memory_error():
+    with pytest.raises(MemoryError):
+        S([[2**50]], [1], 2)
+
+
+def test_transport_refusal_comes_after_size_checks():
+    with pytest.raises(ValueError, match="^slot_bytes must not be empty$"):
+        S([], [], 2, "tcp")
+    with pytest.raises(ValueError, match="^transport must be TcpTransport$"):
+        S([[1]], [1], 2, "tcp")
+
+
+def test_none_transport_is_like_no_transport():
+    s = S([[1]], [1], 1, None)
+    with pytest.raises(RuntimeError, match="no transport configured"):
+        s.start()
+
+
+def test_large_ring_costs_no_memory_until_written():
+    # 3 x 64 MiB zero-filled regions: calloc leaves the pages untouched.
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    s = S([[1 << 20]], [1], 64)
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    assert after - before < 64 * 1024  # KiB
+    del s

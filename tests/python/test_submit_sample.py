@@ -1,0 +1,272 @@
+"""The in-process path: submit, sample, views, FIFO, backpressure, shutdown."""
+
+import _thread
+import gc
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import ravo
+
+S = ravo._Server
+
+
+def fill(server, n, leaves):
+    for i in range(n):
+        server.submit([bytes([i % 256]) * size for size in leaves])
+
+
+def test_views_shapes_dtype_and_read_only():
+    s = S([[2, 3], []], [4, 8], 5)
+    fill(s, 5, [24, 8])
+    arrays, info = s.sample()
+    assert isinstance(arrays, list) and len(arrays) == 2
+    assert arrays[0].shape == (120,) and arrays[1].shape == (40,)
+    assert arrays[0].dtype == np.uint8 and arrays[1].dtype == np.uint8
+    for a in arrays:
+        assert a.flags.c_contiguous and a.flags.aligned and not a.flags.writeable and not a.flags.owndata
+        with pytest.raises(ValueError, match="read-only"):
+            a[0] = 1
+    assert isinstance(info, ravo.SampleInfo)
+    # Consumers reinterpret the bytes with the layout they declared.
+    assert arrays[0].view(np.int32).reshape(5, 2, 3).shape == (5, 2, 3)
+
+
+def test_zero_dimension_leaf_gives_empty_view():
+    s = S([[0], [2]], [4, 1], 2)
+    s.submit([b"", b"ab"])
+    s.submit([b"", b"cd"])
+    arrays, _ = s.sample()
+    assert arrays[0].shape == (0,)
+    assert bytes(arrays[1]) == b"abcd"
+
+
+def test_submit_accepts_bytes_bytearray_int_lists_and_byte_buffers():
+    s = S([[16], [24]], [1, 1], 4)
+    s.submit([b"a" * 16, b"b" * 24])
+    s.submit([bytearray(b"c" * 16), [0] * 24])
+    s.submit((memoryview(b"d" * 16), np.full(24, 7, dtype=np.uint8)))
+    s.submit(data=[list(range(16)), tuple(range(24))])
+    arrays, _ = s.sample()
+    a0, a1 = bytes(arrays[0]), bytes(arrays[1])
+    assert a0[:16] == b"a" * 16 and a1[:24] == b"b" * 24
+    assert a0[16:32] == b"c" * 16 and a1[24:48] == bytes(24)
+    assert a0[32:48] == b"d" * 16 and a1[48:72] == bytes([7] * 24)
+    assert a0[48:] == bytes(range(16)) and a1[72:] == bytes(range(24))
+
+
+def test_submit_fewer_or_shorter_items_are_accepted():
+    s = S([[4], [4]], [1, 1], 1, num_buffers=2)
+    s.submit([b"wxyz", b"1234"])
+    s.sample()
+    s.submit([b"abcd", b"5678"])
+    s.sample()
+    s.submit([b"AB"])  # slot 0 again: leaf 0 partly, leaf 1 untouched
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"AByz"
+    assert bytes(arrays[1]) == b"1234"
+
+
+@pytest.mark.parametrize(
+    "data, exc, text",
+    [
+        ("ab", TypeError, "argument 'data'"),
+        (["ab"], TypeError, "argument 'data'"),
+        ([b"ab", 5], TypeError, "argument 'data'"),
+        ([[1.0]], TypeError, "argument 'data'"),
+        ([[256]], OverflowError, ""),
+        ([[-1]], OverflowError, ""),
+        ([b"a", b"b", b"c"], ValueError, "data has 3 items but the server has 2 leaves"),
+        ([b"a" * 5], ValueError, "data[0] has 5 bytes but leaf 0 holds 4 bytes per sample"),
+        ([b"", bytearray(9)], ValueError, "data[1] has 9 bytes but leaf 1 holds 8 bytes per sample"),
+    ],
+)
+def test_submit_refusals_change_nothing(data, exc, text):
+    s = S([[4], [8]], [1, 1], 1, num_buffers=2)
+    with pytest.raises(exc) as ei:
+        s.submit(data)
+    assert text in str(ei.value)
+    s.shutdown()
+    assert s.sample() is None  # nothing was reserved or committed
+
+
+def test_fifo_hand_out_and_give_back(background):
+    s = S([[1]], [1], 2, num_buffers=2)
+    fill(s, 4, [1])  # ring full: batches 0 and 1
+    blocked = background(s.submit, [b"\x09"])
+    time.sleep(0.1)
+    assert not blocked.done()
+    arrays, _ = s.sample()  # hands out batch 0, gives nothing back
+    assert bytes(arrays[0]) == b"\x00\x01"
+    time.sleep(0.1)
+    assert not blocked.done(), "a writer overwrote a batch still held by the consumer"
+    arrays, _ = s.sample()  # gives batch 0 back
+    assert bytes(arrays[0]) == b"\x02\x03"
+    blocked.get()
+    s.submit([b"\x0a"])
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"\x09\x0a"
+
+
+def test_shutdown_releases_waiting_sample_then_none_at_once(background):
+    s = S([[1]], [1], 2)
+    waiting = background(s.sample)
+    time.sleep(0.1)
+    assert not waiting.done()
+    assert s.shutdown() is None
+    assert waiting.get() is None
+    t0 = time.monotonic()
+    assert s.sample() is None
+    assert s.sample() is None
+    assert time.monotonic() - t0 < 5
+    assert s.shutdown() is None
+
+
+def test_complete_head_batch_still_handed_out_after_shutdown():
+    s = S([[1]], [1], 2)
+    fill(s, 3, [1])
+    s.shutdown()
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"\x00\x01"
+    assert s.sample() is None
+
+
+def test_submit_on_full_ring_after_shutdown_raises(background):
+    s = S([[1]], [1], 1, num_buffers=2)
+    fill(s, 2, [1])
+    blocked = background(s.submit, [b"x"])
+    time.sleep(0.1)
+    s.shutdown()
+    with pytest.raises(RuntimeError, match="^server is shut down$"):
+        blocked.get()
+    with pytest.raises(RuntimeError, match="^server is shut down$"):
+        s.submit([b"y"])
+
+
+def test_submit_with_room_after_shutdown_still_inserts():
+    s = S([[1]], [1], 1)
+    s.shutdown()
+    s.submit([b"z"])
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"z"
+
+
+def test_concurrent_sample_is_refused(background):
+    s = S([[1]], [1], 1)
+    first = background(s.sample)
+    time.sleep(0.1)
+    with pytest.raises(RuntimeError, match="^sample\\(\\) is already in progress in another thread$"):
+        s.sample()
+    s.submit([b"q"])
+    arrays, _ = first.get()
+    assert bytes(arrays[0]) == b"q"
+
+
+def test_views_keep_batch_memory_alive_after_server_is_gone():
+    s = S([[4]], [1], 2)
+    s.submit([b"abcd"])
+    s.submit([b"efgh"])
+    arrays, _ = s.sample()
+    del s
+    gc.collect()
+    assert bytes(arrays[0]) == b"abcdefgh"
+    base = arrays[0].base
+    assert arrays[1 - 1].base is base
+    assert sys.getrefcount(base) == 3  # the array, the local and the call's argument
+
+
+def test_sample_result_reference_counts():
+    s = S([[4], [2]], [1, 1], 1)
+    s.submit([b"abcd", b"ef"])
+    result = s.sample()
+    assert sys.getrefcount(result) == 2
+    arrays, info = result
+    assert sys.getrefcount(arrays) == 3  # tuple, local, argument
+    base = arrays[0].base
+    assert arrays[1].base is base
+    assert sys.getrefcount(base) == 4  # two arrays, local, argument
+    del result, arrays
+    assert sys.getrefcount(base) == 2
+
+
+def test_ctrl_c_interrupts_waiting_sample_and_server_stays_usable():
+    s = S([[1]], [1], 1)
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        s.sample()
+    timer.join()
+    s.submit([b"k"])
+    arrays, _ = s.sample()
+    assert bytes(arrays[0]) == b"k"
+
+
+def test_ctrl_c_interrupts_submit_waiting_for_room():
+    s = S([[1]], [1], 1, num_buffers=2)
+    fill(s, 2, [1])
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        s.submit([b"x"])
+    timer.join()
+    # Nothing was reserved by the interrupted call: exactly two batches wait.
+    assert bytes(s.sample()[0][0]) == b"\x00"
+    assert bytes(s.sample()[0][0]) == b"\x01"
+    s.shutdown()
+    assert s.sample() is None
+
+
+def test_metrics_without_transport():
+    s = S([[1]], [1], 4)
+    threads = [threading.Thread(target=fill, args=(s, 4, [1])) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    _, info = s.sample()
+    assert info.notify_count == 2
+    assert info.store_size == 4  # the second batch is complete and not yet handed out
+    for name in ("active_connections", "push_blocked_count", "queue_depth_sum", "queue_depth_max",
+                 "samples_inserted_total", "cas_success_total", "cas_failure_total",
+                 "reservation_retries_total"):
+        assert getattr(info, name) == 0, name
+    assert s.reset_histograms() is None
+    _, info2 = s.sample()
+    assert info2.notify_count == 2
+    m = info.memcpy
+    assert m is not info.memcpy
+    assert isinstance(m, ravo.HistSnapshot)
+    assert (m.count, m.min_ns, m.max_ns, m.p50_ns, m.p90_ns, m.p99_ns) == (0,) * 6
+    assert m.mean_ns == 0.0 and isinstance(m.mean_ns, float)
+    for h in (info.drain_round, info.queue_dwell):
+        assert h.count == 0
+
+
+def test_many_threads_submit_every_sample_once_in_order():
+    n_threads, per_thread, batch = 4, 5000, 50
+    s = S([[8], [8]], [1, 1], batch)
+
+    def writer(t):
+        for i in range(per_thread):
+            v = (t << 32 | i).to_bytes(8, "little")
+            s.submit([v, bytes(reversed(v))])
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
+    for t in threads:
+        t.start()
+    expected = [0] * n_threads
+    for _ in range(n_threads * per_thread // batch):
+        arrays, _ = s.sample()
+        vals = arrays[0].view("<u8")
+        checks = arrays[1].reshape(batch, 8)[:, ::-1].copy().view("<u8").ravel()
+        assert (vals == checks).all()
+        for v in vals.tolist():
+            t, i = v >> 32, v & 0xFFFFFFFF
+            assert i == expected[t]
+            expected[t] += 1
+    for t in threads:
+        t.join(30)
+    assert expected == [per_thread] * n_threads

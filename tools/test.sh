@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core suite under ASan+UBSan and under TSan, then
+# the Python suite against a fresh install of the package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=${PYTHON:-python3}
+bash tools/setup.sh
+
+jobs=${JOBS:-2}
+for san in address thread; do
+  dir=build/test-$san
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVO_BUILD_MODULE=OFF \
+        -DRAVO_BUILD_TESTS=ON -DRAVO_SANITIZE=$san >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "== C++ tests under $( [ $san = address ] && echo ASan+UBSan || echo TSan ) =="
+  # TSan cannot map its shadow memory under the kernel's full mmap
+  # randomisation; run it without address-space randomisation.
+  if [ $san = thread ]; then
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R "$dir/tests/cpp/ravo_tests"
+  else
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+      "$dir/tests/cpp/ravo_tests"
+  fi
+done
+
+echo "== Python tests =="
+"$py" -m pip install -q --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
+"$py" -c "import ravo" # fails loudly if the install did not work
+cd tests/python && "$py" -m pytest -q -p no:cacheprovider .
