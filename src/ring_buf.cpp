@@ -66,8 +66,13 @@ std::optional<host_pinning::PinError> PytreeRingBuf::pin_host_memory(
 }
 
 PytreeRingBuf::~PytreeRingBuf() {
-    // The registration must go before the memory it covers.
-    if (pinned_) host_pinning::release(*pinned_, regions());
+    // The registration must go before the memory it covers. Region by
+    // region, so that the destructor allocates nothing.
+    if (pinned_) {
+        for (std::size_t i = 0; i < buffers_.size(); ++i) {
+            host_pinning::release_region(*pinned_, host_pinning::Region{buffers_[i], static_cast<std::size_t>(region_bytes(i))});
+        }
+    }
     for (std::uint8_t* p : buffers_) std::free(p);
 }
 

@@ -103,8 +103,8 @@ void FifoSampler::shutdown() {
     batch_ready_.notify_all();
 }
 
-void FifoRemover::remove(std::uint64_t n) { read_pos_.value.fetch_add(n, std::memory_order_release); }
+void FifoRemover::remove(std::uint64_t n) { read_pos_.value.fetch_add(n, std::memory_order_seq_cst); }
 
-std::uint64_t FifoRemover::read_pos() const { return read_pos_.value.load(std::memory_order_acquire); }
+std::uint64_t FifoRemover::read_pos() const { return read_pos_.value.load(std::memory_order_seq_cst); }
 
 }  // namespace ravo

@@ -112,9 +112,12 @@ public:
     std::uint64_t read_pos() const override;
 
 private:
-    // Positions given back by the consumer. Release add (consumer) pairs with
-    // the acquire load of writers testing for room: a writer that sees the
-    // new value also sees the consumer finished reading those slots.
+    // Positions given back by the consumer. The consumer's add releases the
+    // slots (pairs with the writers' load when they test for room: a writer
+    // that sees the new value also sees the consumer finished reading them).
+    // Both are seq_cst so that, with the write cursor's seq_cst accesses, a
+    // writer that found the ring full and the consumer's release that follows
+    // agree on the order of the two counters (see Store::give_back).
     PaddedU64 read_pos_;
 };
 

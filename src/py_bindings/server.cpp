@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "batch_views.h"
 #include "convert.h"
 #include "sample_info.h"
+#include "host_pinning/register.h"
 #include "selector.h"
 
 namespace ravo::py {
@@ -28,6 +30,55 @@ const char kNoTransport[] = "no transport configured; pass TcpTransport to __ini
 PyServer* as_server(PyObject* self) { return reinterpret_cast<PyServer*>(self); }
 
 // ---- construction ---------------------------------------------------------
+
+// The directories of the CUDA vendor's Python package (`nvidia.__path__`), in
+// order: the places its runtime wheels install libcudart. Entries that do not
+// convert to a str path are skipped; a missing or broken package gives no
+// roots, and its error is discarded (it is never reported).
+std::vector<std::string> cuda_vendor_roots() {
+    std::vector<std::string> roots;
+    PyObject* module = PyImport_ImportModule("nvidia");  // new reference
+    if (module == nullptr) {
+        PyErr_Clear();
+        return roots;
+    }
+    PyObject* path = PyObject_GetAttrString(module, "__path__");  // new reference
+    Py_DECREF(module);
+    if (path == nullptr) {
+        PyErr_Clear();
+        return roots;
+    }
+    PyObject* iter = PyObject_GetIter(path);  // new reference
+    Py_DECREF(path);
+    if (iter == nullptr) {
+        PyErr_Clear();
+        return roots;
+    }
+    for (;;) {
+        PyObject* entry = PyIter_Next(iter);  // new reference
+        if (entry == nullptr) {
+            PyErr_Clear();  // end of iteration, or an entry that failed to iterate
+            break;
+        }
+        PyObject* fs = PyOS_FSPath(entry);  // new reference
+        Py_DECREF(entry);
+        if (fs == nullptr || !PyUnicode_Check(fs)) {
+            PyErr_Clear();
+            Py_XDECREF(fs);
+            continue;
+        }
+        PyObject* encoded = PyUnicode_EncodeFSDefault(fs);  // new reference
+        Py_DECREF(fs);
+        if (encoded == nullptr) {
+            PyErr_Clear();
+            continue;
+        }
+        roots.emplace_back(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+        Py_DECREF(encoded);
+    }
+    Py_DECREF(iter);
+    return roots;
+}
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -73,9 +124,17 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!store) return raise_error(store.error());
 
         if (pin) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "pin_host_memory=True is not supported by this build yet: it cannot pin host memory");
-            return nullptr;
+            std::vector<std::string> roots = cuda_vendor_roots();
+            std::optional<host_pinning::PinError> err;
+            {
+                GilRelease nogil;
+                err = store.value()->ring().pin_host_memory(roots);
+            }
+            if (err) {
+                const std::string text = err->to_string();
+                PyErr_SetString(PyExc_RuntimeError, text.c_str());
+                return nullptr;  // the store goes; nothing stays registered
+            }
         }
 
         if (o_transport != Py_None) {

@@ -1,0 +1,167 @@
+// Drainer rounds and batch insertion; see drainer.h.
+#include "ingress/drainer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ravo {
+
+runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samples,
+                                 const std::vector<std::size_t>& leaf_sizes, DrainerMetrics* record) {
+    const std::uint64_t count = samples.size();
+    const std::uint64_t capacity = store.capacity();
+    const std::uint64_t batch = store.batch_size();
+    PytreeRingBuf& ring = store.ring();
+    std::atomic<std::uint64_t>& cursor = store.write_cursor();
+    std::uint64_t inserted = 0;
+    while (inserted < count) {
+        // Ticket before the test: a give-back that makes room after the test
+        // below reaches this ticket (the space notifier is wake-all).
+        runtime::Ticket ticket = store.space_notify().ticket();
+        bool wait = false;
+        for (;;) {
+            // seq_cst, cursor first and read_pos second: see Store::give_back
+            // for why the consumer's release can then never miss this wait.
+            std::uint64_t w = cursor.load(std::memory_order_seq_cst);
+            const std::uint64_t r = store.remover().read_pos();
+            if (r > w) continue;  // the cursor moved on between the two reads
+            const std::uint64_t used = w - r;
+            if (used >= capacity) {
+                wait = true;
+                break;
+            }
+            const std::uint64_t room = batch - w % batch;
+            const std::uint64_t k = std::min({capacity - used, count - inserted, room});
+            // acq_rel: the reservation is ordered after the read_pos load that
+            // proved these slots free.
+            if (!cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+                continue;  // another writer moved it first: test again, same ticket
+            }
+            for (std::uint64_t i = 0; i < k; ++i) {
+                const std::uint64_t slot = (w + i) % capacity;
+                const std::uint8_t* src = samples[inserted + i].data;
+                for (std::size_t j = 0; j < leaf_sizes.size(); ++j) {
+                    const std::size_t n = leaf_sizes[j];
+                    if (n != 0) std::memcpy(ring.region(j) + slot * ring.slot_bytes(j), src, n);
+                    src += n;
+                }
+            }
+            // Relaxed: a statistic; counted before the commit that publishes.
+            if (record) record->samples_inserted_total.fetch_add(k, std::memory_order_relaxed);
+            store.sampler().commit_batch(w, k);
+            inserted += k;
+            break;
+        }
+        if (wait) co_await ticket;
+    }
+}
+
+runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,
+                                const std::vector<std::size_t>& leaf_sizes, DrainerMetrics& record,
+                                std::uint64_t round, RoundScratch& scratch) {
+    // Relaxed stores: gauges written only by this drainer, read by the
+    // snapshot's relaxed loads.
+    if (handles.empty()) {
+        record.queue_depth_sum.store(0, std::memory_order_relaxed);
+        record.queue_depth_max.store(0, std::memory_order_relaxed);
+        co_return false;
+    }
+    const std::size_t n = handles.size();
+    const std::size_t start = static_cast<std::size_t>(round % n);
+    std::size_t sum = 0, max = 0;
+    scratch.items.clear();
+    for (std::size_t j = 0; j < n; ++j) {
+        TransportHandle& h = handles[(start + j) % n];
+        const std::size_t d = h.queue->size();
+        sum += d;
+        max = std::max(max, d);
+        if (d == 0) continue;
+        std::size_t taken = 0;
+        while (taken < d) {
+            auto item = h.queue->try_pop();
+            if (!item) break;
+            scratch.items.push_back(std::move(*item));
+            ++taken;
+        }
+        if (taken > 0) h.space_notify->notify_one();
+    }
+    record.queue_depth_sum.store(sum, std::memory_order_relaxed);
+    record.queue_depth_max.store(max, std::memory_order_relaxed);
+    if (scratch.items.empty()) co_return false;
+    scratch.samples.clear();
+    for (const TransportQueueItem& item : scratch.items) {
+        scratch.samples.push_back(ByteSpan{item.buffer().data(), item.buffer().size()});
+    }
+    co_await insert_batch(store, scratch.samples, leaf_sizes, &record);
+    scratch.samples.clear();
+    scratch.items.clear();  // buffers go back to their senders' pools
+    co_return true;
+}
+
+namespace {
+
+// Takes everything left in a queue whose sender has gone and inserts it: the
+// producer was told these samples were accepted, so they must not be lost.
+runtime::Task<void> drain_closed(TransportHandle& h, Store& store, const std::vector<std::size_t>& leaf_sizes,
+                                 DrainerMetrics& record, RoundScratch& scratch) {
+    scratch.items.clear();
+    while (auto item = h.queue->try_pop()) scratch.items.push_back(std::move(*item));
+    if (scratch.items.empty()) co_return;
+    scratch.samples.clear();
+    for (const TransportQueueItem& item : scratch.items) {
+        scratch.samples.push_back(ByteSpan{item.buffer().data(), item.buffer().size()});
+    }
+    co_await insert_batch(store, scratch.samples, leaf_sizes, &record);
+    scratch.samples.clear();
+    scratch.items.clear();
+}
+
+}  // namespace
+
+runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> store,
+                                 runtime::ChannelReceiver<TransportHandle> registrations,
+                                 std::shared_ptr<runtime::Notifier> wake, std::shared_ptr<std::atomic<bool>> shutdown_flag,
+                                 std::shared_ptr<Metrics> metrics) {
+    std::vector<std::size_t> leaf_sizes;
+    for (const ArraySpec& spec : store->specs()) leaf_sizes.push_back(static_cast<std::size_t>(spec.byte_size()));
+    std::vector<TransportHandle> handles;
+    RoundScratch scratch;
+    std::uint64_t round = 0;
+    DrainerMetrics& record = metrics->drainer(drainer_id);
+
+    for (;;) {
+        // Taken before looking at registrations and the flag, so that a
+        // registration, push or shutdown from here on is not lost.
+        runtime::Ticket ticket = wake->ticket();
+        for (;;) {
+            auto got = registrations.try_recv();
+            if (got.status != runtime::Received<TransportHandle>::Status::Value) break;  // empty or closed
+            handles.push_back(std::move(*got.value));
+        }
+        // Acquire pairs with the pool's exchange in shutdown.
+        if (shutdown_flag->load(std::memory_order_acquire)) break;
+
+        const bool took = co_await drain_round(handles, *store, leaf_sizes, record, round, scratch);
+        ++round;
+
+        // Drop registrations whose sender has gone, keeping the others'
+        // order. Acquire pairs with the sender's release: every item it
+        // pushed is visible, so the final drain below takes them all.
+        for (std::size_t i = 0; i < handles.size();) {
+            if (handles[i].closed->load(std::memory_order_acquire)) {
+                co_await drain_closed(handles[i], *store, leaf_sizes, record, scratch);
+                handles.erase(handles.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
+        if (took) continue;  // the ticket is discarded; look again at once
+        co_await ticket;
+    }
+    // Shutdown: handles (and any items still queued) go with this frame;
+    // closing the receiver destroys registrations still in the channel.
+    handles.clear();
+    registrations.close();
+}
+
+}  // namespace ravo

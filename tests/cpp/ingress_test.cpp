@@ -1,0 +1,400 @@
+// Drainer pool, sample senders, drain rounds and batch insertion.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "ingress/drainer.h"
+#include "ingress/drainer_pool.h"
+#include "runtime/runtime.h"
+#include "test_util.h"
+
+namespace ravo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::shared_ptr<Store> make_store(std::vector<ArraySpec> specs, std::uint64_t batch, std::uint64_t n,
+                                  std::shared_ptr<Metrics> metrics, std::unique_ptr<Sampler> sampler = nullptr) {
+    if (!sampler) sampler = FifoSampler::with_metrics(batch, batch * n, metrics).value();
+    auto s = Store::create(std::move(specs), batch, n, std::move(sampler), std::make_unique<FifoRemover>());
+    EXPECT_TRUE(s.ok());
+    return std::shared_ptr<Store>(std::move(s).value());
+}
+
+// Waits (bounded) until `pred` holds.
+template <typename P>
+bool eventually(P pred, std::chrono::milliseconds limit = 20s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::size_t thread_count() {
+    std::size_t n = 0;
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) return 0;
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+TransportQueueItem item_with(SampleSender& s, std::size_t len, std::uint64_t value) {
+    SampleBuffer b = s.take_or_allocate(len);
+    std::memset(b.data(), 0, len);
+    std::memcpy(b.data(), &value, std::min<std::size_t>(len, 8));
+    return s.make_item(std::move(b));
+}
+
+std::uint64_t value_at(const ConsumerView& v, std::size_t k) {
+    std::uint64_t x;
+    std::memcpy(&x, v.spans[0].data + k * 8, 8);
+    return x;
+}
+
+TEST(DrainerPool, RefusesZeroCounts) {
+    auto m = Metrics::create(2);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 4, m);
+    EXPECT_EQ(DrainerPool::create(store, 0, 8, m).error().message, "num_drainers must be > 0");
+    EXPECT_EQ(DrainerPool::create(store, 2, 0, m).error().message, "producer_queue_size must be > 0");
+}
+
+TEST(DrainerPool, RegistersRoundRobinAndCountsConnections) {
+    auto m = Metrics::create(3);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 64, m);
+    auto pool = DrainerPool::create(store, 3, 8, m).value();
+    std::vector<SampleSender> senders;
+    for (int i = 0; i < 7; ++i) senders.push_back(pool->new_sender());
+    EXPECT_EQ(m->active_connections.load(), 7u);
+    // Sender i pushes i + 1 samples; drainer d counts what its queues held.
+    for (int i = 0; i < 7; ++i) {
+        for (int k = 0; k <= i; ++k) senders[i].push_blocking(item_with(senders[i], 8, 1));
+    }
+    ASSERT_TRUE(eventually([&] {
+        return m->drainer(0).samples_inserted_total.load() == 1 + 4 + 7 &&
+               m->drainer(1).samples_inserted_total.load() == 2 + 5 &&
+               m->drainer(2).samples_inserted_total.load() == 3 + 6;
+    }));
+    senders.pop_back();
+    EXPECT_EQ(m->active_connections.load(), 6u);
+    pool->shutdown();
+}
+
+TEST(SampleSender, FullQueueCountsEveryFailedAttempt) {
+    auto m = Metrics::create(0);
+    auto queue = std::make_shared<ProducerQueue>(1);
+    auto space = std::make_shared<runtime::Notifier>();
+    auto drainer = std::make_shared<runtime::Notifier>();
+    auto pool = std::make_shared<BufferPool>(3);
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    {
+        SampleSender s(queue, space, drainer, m, pool, closed);
+        s.push_blocking(item_with(s, 8, 1));
+        EXPECT_EQ(m->push_blocked_count.value.load(), 0u);
+        auto second = std::async(std::launch::async, [&] { s.push_blocking(item_with(s, 8, 2)); });
+        ASSERT_TRUE(eventually([&] { return space->waiting() == 1; }));
+        EXPECT_EQ(m->push_blocked_count.value.load(), 1u);
+        space->notify_one();  // a wake-up that still finds the queue full
+        ASSERT_TRUE(eventually([&] { return m->push_blocked_count.value.load() == 2 && space->waiting() == 1; }));
+        auto first = queue->try_pop();
+        ASSERT_TRUE(first);
+        space->notify_one();
+        ASSERT_EQ(second.wait_for(20s), std::future_status::ready);
+        EXPECT_EQ(m->push_blocked_count.value.load(), 2u);
+        EXPECT_EQ(queue->size(), 1u);
+        // Destroying the popped item recycles its buffer into the pool.
+        first.reset();
+        EXPECT_EQ(pool->size(), 1u);
+        EXPECT_FALSE(closed->load());
+    }
+    EXPECT_TRUE(closed->load());
+}
+
+// A Sampler that records commit_batch calls and otherwise does nothing.
+class RecordingSampler final : public Sampler {
+public:
+    std::vector<std::pair<std::uint64_t, std::uint64_t>>* calls;
+    explicit RecordingSampler(std::vector<std::pair<std::uint64_t, std::uint64_t>>* c) : calls(c) {}
+    void commit(std::uint64_t p) override { calls->emplace_back(p, 1); }
+    void commit_batch(std::uint64_t p, std::uint64_t n) override { calls->emplace_back(p, n); }
+    std::optional<Selection> select(std::uint64_t) override { return std::nullopt; }
+    std::optional<Selection> try_select(std::uint64_t) override { return std::nullopt; }
+    std::uint64_t queue_size() const override { return 0; }
+    void shutdown() override {}
+    SelectWait select_for(std::uint64_t, std::chrono::nanoseconds, Selection&) override { return SelectWait::ShutDown; }
+};
+
+// Runs a task on a one-thread runtime and waits (bounded) for it to finish.
+void run_on_runtime(runtime::Task<void> task) {
+    auto rt = runtime::Runtime::create("test", 1).value();
+    rt->spawn(std::move(task));
+    ASSERT_TRUE(eventually([&] { return rt->live_tasks() == 0; }));
+}
+
+TEST(InsertBatch, NeverCrossesABatchBoundary) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}, ArraySpec{{3}, 4}}, 4, 3, m,
+                            std::make_unique<RecordingSampler>(&calls));
+    store->write_cursor().store(6);
+    store->remover().remove(4);
+    // Samples of two leaves (8 and 12 bytes), each filled with its own byte.
+    std::vector<std::vector<std::uint8_t>> bufs;
+    std::vector<ByteSpan> samples;
+    for (std::uint8_t i = 0; i < 5; ++i) bufs.emplace_back(20, static_cast<std::uint8_t>(i + 1));
+    for (auto& b : bufs) {
+        b[8] = static_cast<std::uint8_t>(0xA0 + b[0]);  // first byte of leaf 1
+        samples.push_back(ByteSpan{b.data(), b.size()});
+    }
+    std::vector<std::size_t> leaf_sizes{8, 12};
+    DrainerMetrics& rec = m->drainer(0);
+    run_on_runtime(insert_batch(*store, samples, leaf_sizes, &rec));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], (std::pair<std::uint64_t, std::uint64_t>{6, 2}));
+    EXPECT_EQ(calls[1], (std::pair<std::uint64_t, std::uint64_t>{8, 3}));
+    EXPECT_EQ(rec.samples_inserted_total.load(), 5u);
+    EXPECT_EQ(store->write_cursor().load(), 11u);
+    const PytreeRingBuf& ring = store->ring();
+    for (std::uint64_t i = 0; i < 5; ++i) {
+        const std::uint64_t slot = 6 + i;
+        EXPECT_EQ(ring.region(0)[slot * 8 + 7], i + 1);
+        EXPECT_EQ(ring.region(1)[slot * 12], 0xA0 + i + 1);
+        EXPECT_EQ(ring.region(1)[slot * 12 + 11], i + 1);
+    }
+}
+
+struct Producer {
+    std::shared_ptr<ProducerQueue> queue = std::make_shared<ProducerQueue>(8);
+    std::shared_ptr<runtime::Notifier> space = std::make_shared<runtime::Notifier>();
+    std::shared_ptr<BufferPool> pool = std::make_shared<BufferPool>(17);
+    std::shared_ptr<std::atomic<bool>> closed = std::make_shared<std::atomic<bool>>(false);
+    TransportHandle handle() { return TransportHandle{queue, space, closed}; }
+    void put(std::uint64_t v) {
+        SampleBuffer b = SampleBuffer::zeroed(8);
+        std::memcpy(b.data(), &v, 8);
+        ASSERT_FALSE(queue->try_push(TransportQueueItem(std::move(b), pool)));
+    }
+};
+
+TEST(DrainRound, TakesSnapshotDepthsWakesProducersAndRotates) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 64, m);
+    std::vector<Producer> producers(3);
+    std::vector<TransportHandle> handles;
+    for (auto& p : producers) handles.push_back(p.handle());
+    for (int i = 0; i < 2; ++i) producers[0].put(100 + i);
+    for (int i = 0; i < 5; ++i) producers[2].put(300 + i);
+    std::vector<runtime::Ticket> tickets;
+    for (auto& p : producers) tickets.push_back(p.space->ticket());
+    std::vector<std::size_t> leaf_sizes{8};
+    RoundScratch scratch;
+    DrainerMetrics& rec = m->drainer(0);
+    bool took = false;
+    auto round = [&](std::uint64_t r) -> runtime::Task<void> {
+        took = co_await drain_round(handles, *store, leaf_sizes, rec, r, scratch);
+    };
+    run_on_runtime(round(0));
+    EXPECT_TRUE(took);
+    EXPECT_EQ(rec.queue_depth_sum.load(), 7u);
+    EXPECT_EQ(rec.queue_depth_max.load(), 5u);
+    EXPECT_EQ(rec.samples_inserted_total.load(), 7u);
+    EXPECT_TRUE(tickets[0].wait_blocking_for(5s));
+    EXPECT_FALSE(tickets[1].wait_blocking_for(10ms));
+    EXPECT_TRUE(tickets[2].wait_blocking_for(5s));
+    // Items of one queue keep their order; queues follow in round order.
+    std::vector<std::uint64_t> got;
+    for (int i = 0; i < 7; ++i) got.push_back(value_at(*store->sample(), 0));
+    EXPECT_EQ(got, (std::vector<std::uint64_t>{100, 101, 300, 301, 302, 303, 304}));
+    EXPECT_EQ(producers[0].pool->size(), 2u);  // buffers went back to their pools
+    EXPECT_EQ(producers[2].pool->size(), 5u);
+
+    // Rounds 1, 2 and 3 start at positions 1, 2 and 0.
+    for (std::uint64_t r = 1; r <= 3; ++r) {
+        for (std::uint64_t q = 0; q < 3; ++q) producers[q].put(q);
+        run_on_runtime(round(r));
+        EXPECT_EQ(value_at(*store->sample(), 0), r % 3) << "round " << r;
+        store->sample();
+        store->sample();
+    }
+    run_on_runtime(round(4));
+    EXPECT_FALSE(took);
+    EXPECT_EQ(rec.queue_depth_sum.load(), 0u);
+    EXPECT_EQ(rec.queue_depth_max.load(), 0u);
+}
+
+TEST(DrainerPool, FullStoreSuspendsDrainerUntilBatchGivenBack) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 2, 2, m);
+    auto pool = DrainerPool::create(store, 1, 8, m).value();
+    SampleSender s = pool->new_sender();
+    for (std::uint64_t i = 0; i < 6; ++i) s.push_blocking(item_with(s, 8, i));
+    ASSERT_TRUE(eventually([&] { return m->drainer(0).samples_inserted_total.load() == 4; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(m->drainer(0).samples_inserted_total.load(), 4u);
+    auto b0 = store->sample();  // hands out batch 0: nothing given back yet
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(m->drainer(0).samples_inserted_total.load(), 4u);
+    auto b1 = store->sample();  // gives batch 0 back: the drainer resumes
+    ASSERT_TRUE(eventually([&] { return m->drainer(0).samples_inserted_total.load() == 6; }));
+    auto b2 = store->sample();
+    ASSERT_TRUE(b2);
+    EXPECT_EQ(value_at(*b2, 0), 4u);
+    EXPECT_EQ(value_at(*b2, 1), 5u);
+    pool->shutdown();
+}
+
+TEST(DrainerPool, ClosedQueueIsDrainedBeforeItsRegistrationIsRemoved) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 4, 2, m);
+    auto pool = DrainerPool::create(store, 1, 8, m).value();
+    {
+        SampleSender s = pool->new_sender();
+        // 8 fill the store; the drainer then waits inside its round while
+        // 8 more wait in the queue when the sender goes away.
+        for (std::uint64_t i = 0; i < 16; ++i) s.push_blocking(item_with(s, 8, i));
+    }
+    EXPECT_EQ(m->active_connections.load(), 0u);
+    std::uint64_t expect = 0;
+    while (expect < 16) {
+        auto v = store->sample();
+        ASSERT_TRUE(v);
+        for (std::uint64_t k = 0; k < v->len; ++k) EXPECT_EQ(value_at(*v, k), expect++);
+    }
+    pool->shutdown();
+}
+
+TEST(DrainerPool, ShutdownEndsIdleDrainersAndLaterSendersStillWork) {
+    auto m = Metrics::create(4);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 4, m);
+    auto pool = DrainerPool::create(store, 4, 2, m).value();
+    pool->shutdown();
+    ASSERT_TRUE(eventually([&] { return pool->live_drainers() == 0; }));
+    SampleSender s = pool->new_sender();
+    EXPECT_EQ(m->active_connections.load(), 1u);
+    s.push_blocking(item_with(s, 8, 1));
+    s.push_blocking(item_with(s, 8, 2));
+    EXPECT_EQ(s.queue().size(), 2u);  // nothing drains it
+    pool->shutdown();                 // a second call is harmless
+}
+
+// Producers suspended on full queues (on their own runtime), a drainer
+// suspended on a full store: destroying everything releases every buffer
+// and joins every thread.
+TEST(DrainerPool, DestructionWithSuspendedTasksReleasesEverything) {
+    const std::size_t threads_before = thread_count();
+    auto m = Metrics::create(2);
+    auto store = make_store({ArraySpec{{64}, 1}}, 2, 2, m);
+    auto pool = DrainerPool::create(store, 2, 2, m).value();
+    auto producers = runtime::Runtime::create("tcp", 2).value();
+    std::atomic<int> pushed{0};
+    for (int p = 0; p < 4; ++p) {
+        producers->spawn([](SampleSender s, std::atomic<int>& pushed) -> runtime::Task<void> {
+            for (std::uint64_t i = 0;; ++i) {
+                co_await s.push(item_with(s, 64, i));
+                pushed.fetch_add(1);
+            }
+        }(pool->new_sender(), pushed));
+    }
+    ASSERT_TRUE(eventually([&] { return m->push_blocked_count.value.load() >= 4; }));
+    EXPECT_EQ(m->active_connections.load(), 4u);
+    producers.reset();  // cancels the producers at their wait points: senders close
+    EXPECT_EQ(m->active_connections.load(), 0u);
+    pool.reset();  // cancels the drainers, one of them inside insert_batch
+    store.reset();
+    EXPECT_EQ(thread_count(), threads_before);
+}
+
+// Many senders push disjoint sequence ranges through several drainers into a
+// small ring with a slow consumer; senders close and reconnect at random.
+// Every pushed sample arrives exactly once, intact, in its connection's
+// order (a reconnected sender gets a new queue, possibly on another drainer,
+// so order is kept per connection).
+TEST(IngressStress, DisjointRangesArriveExactlyOnceInOrder) {
+    constexpr unsigned kSenders = 12;
+    const std::uint64_t per_sender = ravo::testing::scaled(20'000, 3'000);
+    auto m = Metrics::create(3);
+    auto store = make_store({ArraySpec{{}, 8}, ArraySpec{{3}, 8}}, 16, 3, m);
+    auto pool = DrainerPool::create(store, 3, 4, m).value();
+
+    std::vector<std::uint64_t> pushed(kSenders, 0);
+    std::vector<std::thread> threads;
+    for (unsigned s = 0; s < kSenders; ++s) {
+        threads.emplace_back([&, s] {
+            std::mt19937_64 rng(s);
+            std::uint64_t i = 0;
+            std::uint64_t conn = 0;
+            while (i < per_sender) {
+                ++conn;
+                // Each sender reconnects (a new sender, a new queue) at random.
+                SampleSender sender = pool->new_sender();
+                const std::uint64_t run = 1 + rng() % 500;
+                for (std::uint64_t k = 0; k < run && i < per_sender; ++k, ++i) {
+                    const std::uint64_t v = (std::uint64_t{s} << 48) | (conn << 32) | i;
+                    SampleBuffer b = sender.take_or_allocate(32);
+                    const std::uint64_t words[4] = {v, ~v, v * 3, v ^ 0x5555};
+                    std::memcpy(b.data(), words, 32);
+                    sender.push_blocking(sender.make_item(std::move(b)));
+                }
+            }
+            pushed[s] = i;
+        });
+    }
+    std::vector<std::uint64_t> count(kSenders, 0);
+    std::vector<std::map<std::uint64_t, std::uint64_t>> last(kSenders);  // per connection: last index
+    std::uint64_t seen = 0, sum = 0;
+    const std::uint64_t total = per_sender * kSenders;
+    std::uint64_t batches = 0;
+    while (seen < total) {
+        auto v = store->sample();
+        ASSERT_TRUE(v);
+        if (++batches % 64 == 0) std::this_thread::sleep_for(1ms);  // a slow consumer
+        for (std::uint64_t k = 0; k < v->len; ++k) {
+            std::uint64_t words[4];
+            std::memcpy(&words[0], v->spans[0].data + k * 8, 8);
+            std::memcpy(&words[1], v->spans[1].data + k * 24, 24);
+            const std::uint64_t val = words[0];
+            ASSERT_EQ(words[1], ~val);
+            ASSERT_EQ(words[2], val * 3);
+            ASSERT_EQ(words[3], val ^ 0x5555);
+            const unsigned s = static_cast<unsigned>(val >> 48);
+            ASSERT_LT(s, kSenders);
+            const std::uint64_t c = (val >> 32) & 0xFFFF;
+            const std::uint64_t i = val & 0xFFFFFFFF;
+            auto it = last[s].find(c);
+            if (it != last[s].end()) {
+                ASSERT_EQ(i, it->second + 1) << "sender " << s << " connection " << c;
+                it->second = i;
+            } else {
+                last[s][c] = i;
+            }
+            ++count[s];
+            sum += i;
+        }
+        seen += v->len;
+    }
+    for (auto& t : threads) t.join();
+    for (unsigned s = 0; s < kSenders; ++s) {
+        EXPECT_EQ(pushed[s], per_sender);
+        EXPECT_EQ(count[s], per_sender);
+    }
+    EXPECT_EQ(sum, kSenders * (per_sender * (per_sender - 1) / 2));
+    EXPECT_EQ(m->active_connections.load(), 0u);
+    std::uint64_t inserted = 0;
+    for (std::size_t d = 0; d < 3; ++d) inserted += m->drainer(d).samples_inserted_total.load();
+    EXPECT_EQ(inserted, total);
+    pool->shutdown();
+}
+
+}  // namespace
+}  // namespace ravo
