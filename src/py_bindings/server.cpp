@@ -14,6 +14,9 @@
 #include "sample_info.h"
 #include "host_pinning/register.h"
 #include "selector.h"
+#include "tcp_transport.h"
+#include "transport/tcp/handshake.h"
+#include "transport/tcp/tcp_transport.h"
 
 namespace ravo::py {
 
@@ -137,18 +140,38 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
         }
 
+        std::shared_ptr<Store> shared_store(std::move(store).value());
+        std::shared_ptr<DrainerPool> pool;
+        std::unique_ptr<transport::Transport> tcp;
         if (o_transport != Py_None) {
-            PyErr_SetString(PyExc_ValueError, "transport must be TcpTransport");
-            return nullptr;
+            auto built = DrainerPool::create(shared_store, static_cast<std::size_t>(num_drainers),
+                                             static_cast<std::size_t>(queue_size), metrics);
+            if (!built) return raise_error(built.error());
+            pool = std::move(built).value();
+            PyTypeObject* tcp_type = tcp_transport_type();
+            if (tcp_type == nullptr) return nullptr;
+            if (!PyObject_TypeCheck(o_transport, tcp_type)) {
+                PyErr_SetString(PyExc_ValueError, "transport must be TcpTransport");
+                return nullptr;
+            }
+            const auto* cfg = reinterpret_cast<const PyTcpTransport*>(o_transport);
+            const std::vector<ArraySpec>& layout = shared_store->specs();
+            if (sample_size(layout) == 0) {
+                PyErr_SetString(PyExc_ValueError,
+                                "every leaf has 0 bytes: a producer could never send a sample over the transport");
+                return nullptr;
+            }
+            if (Status fits = transport::tcp::check_handshake_fits(layout); !fits) return raise_error(fits.error());
+            tcp = std::make_unique<transport::tcp::TcpTransport>(layout, pool, cfg->num_threads, cfg->port);
         }
-        (void)num_drainers;
-        (void)queue_size;
 
         PyObject* self = type->tp_alloc(type, 0);  // new reference
         if (self == nullptr) return nullptr;
         PyServer* srv = as_server(self);
-        new (&srv->store) std::shared_ptr<Store>(std::move(store).value());
+        new (&srv->store) std::shared_ptr<Store>(std::move(shared_store));
         new (&srv->metrics) std::shared_ptr<Metrics>(std::move(metrics));
+        new (&srv->drainer_pool) std::shared_ptr<DrainerPool>(std::move(pool));
+        new (&srv->transport) std::unique_ptr<transport::Transport>(std::move(tcp));
         new (&srv->sampling) std::atomic<bool>(false);
         return self;
     });
@@ -160,8 +183,12 @@ void server_dealloc(PyObject* self) {
     // Members go in the order store, drainer pool, transport, metrics; each
     // component is destroyed when its last share goes.
     srv->store.reset();
+    srv->drainer_pool.reset();
+    srv->transport.reset();
     srv->metrics.reset();
     srv->store.~shared_ptr<Store>();
+    srv->drainer_pool.~shared_ptr<DrainerPool>();
+    srv->transport.~unique_ptr<transport::Transport>();
     srv->metrics.~shared_ptr<Metrics>();
     srv->sampling.~atomic<bool>();
     tp->tp_free(self);
@@ -170,23 +197,51 @@ void server_dealloc(PyObject* self) {
 
 // ---- control calls --------------------------------------------------------
 
-PyObject* server_start(PyObject*, PyObject*) {
+PyObject* server_start(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyErr_SetString(PyExc_RuntimeError, kNoTransport);
-        return nullptr;
+        PyServer* srv = as_server(self);
+        if (!srv->transport) {
+            PyErr_SetString(PyExc_RuntimeError, kNoTransport);
+            return nullptr;
+        }
+        // After shutdown the drainers are gone: a transport started again
+        // would acknowledge samples that nobody will ever deliver.
+        if (srv->store->is_shut_down()) {
+            PyErr_SetString(PyExc_RuntimeError, "failed to start transport: server is shut down");
+            return nullptr;
+        }
+        Status st = srv->transport->start();
+        if (!st) {
+            const std::string text = "failed to start transport: " + st.error().message;
+            PyErr_SetString(PyExc_RuntimeError, text.c_str());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
     });
 }
 
-PyObject* server_get_port(PyObject*, void*) {
+PyObject* server_get_port(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyErr_SetString(PyExc_RuntimeError, kNoTransport);
-        return nullptr;
+        PyServer* srv = as_server(self);
+        if (!srv->transport) {
+            PyErr_SetString(PyExc_RuntimeError, kNoTransport);
+            return nullptr;
+        }
+        std::optional<std::uint16_t> port = srv->transport->port();
+        if (!port) {
+            PyErr_SetString(PyExc_RuntimeError, "transport not started; call start() first");
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLong(*port);  // new reference
     });
 }
 
 PyObject* server_shutdown(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        as_server(self)->store->shutdown();
+        PyServer* srv = as_server(self);
+        if (srv->transport) srv->transport->shutdown();
+        if (srv->drainer_pool) srv->drainer_pool->shutdown();
+        srv->store->shutdown();
         Py_RETURN_NONE;
     });
 }

@@ -12,8 +12,10 @@
 #include <atomic>
 #include <memory>
 
+#include "ingress/drainer_pool.h"
 #include "metrics.h"
 #include "store.h"
+#include "transport/transport.h"
 
 namespace ravo::py {
 
@@ -21,6 +23,8 @@ struct PyServer {
     PyObject_HEAD
     std::shared_ptr<Store> store;
     std::shared_ptr<Metrics> metrics;
+    std::shared_ptr<DrainerPool> drainer_pool;           // only with a transport
+    std::unique_ptr<transport::Transport> transport;     // only with a transport
     // Held by the one thread inside sample(); a second caller is refused
     // rather than racing the give-back and the hand-out.
     std::atomic<bool> sampling;

@@ -1,0 +1,263 @@
+// TCP server: listener, accept loop and connection tasks; see tcp_transport.h.
+#include "transport/tcp/tcp_transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "runtime/io_handle.h"
+#include "transport/tcp/handshake.h"
+
+namespace ravo::transport::tcp {
+
+namespace {
+
+using runtime::IoHandle;
+using runtime::IoResult;
+using runtime::Task;
+
+// Pause after an accept error that will recur at once (out of descriptors
+// or memory), so the loop neither spins nor floods standard error.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+
+std::string peer_text(const sockaddr_in& addr) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    if (inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip) == nullptr) std::snprintf(ip, sizeof ip, "?");
+    return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+void log_line(const std::string& line) {
+    // One write per line so that lines from several threads never interleave.
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+// Outcome of a connection: a clean end of stream, or an error text.
+struct Outcome {
+    bool error = false;
+    std::string text;
+    static Outcome ok() { return {}; }
+    static Outcome fail(std::string t) { return {true, std::move(t)}; }
+};
+
+Outcome os_failure(int err) { return Outcome::fail(runtime::os_error_text(err)); }
+
+// Writes all of [data, data + len), waiting for writability when the socket
+// would block. A write that accepts zero bytes is "write zero".
+Task<Outcome> write_all(const IoHandle& io, const std::uint8_t* data, std::size_t len) {
+    std::size_t done = 0;
+    while (done < len) {
+        IoResult r = io.try_write(data + done, len - done);
+        if (r.would_block()) {
+            co_await io.writable();
+            continue;
+        }
+        if (!r.ok()) co_return os_failure(r.error);
+        if (r.bytes == 0) co_return Outcome::fail("write zero");
+        done += r.bytes;
+    }
+    co_return Outcome::ok();
+}
+
+// The protocol loop of one connection. Returns when the producer ends the
+// stream (clean) or on the first error. Per sample: read it whole into a
+// pooled buffer, queue it, acknowledge it; nothing here allocates once the
+// connection's pool holds its buffers.
+Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8_t>& handshake,
+                                std::size_t sample_size, SampleSender& sender) {
+    const int one = 1;
+    if (setsockopt(io.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) co_return os_failure(errno);
+    Outcome sent = co_await write_all(io, handshake.data(), handshake.size());
+    if (sent.error) co_return sent;
+
+    for (;;) {
+        SampleBuffer buffer = sender.take_or_allocate(sample_size);
+        std::size_t got = 0;
+        while (got < sample_size) {
+            IoResult r = io.try_read(buffer.data() + got, sample_size - got);
+            if (r.would_block()) {
+                co_await io.readable();
+                continue;
+            }
+            if (!r.ok()) co_return os_failure(r.error);
+            if (r.bytes == 0) co_return Outcome::ok();  // end of stream; a partial sample is dropped
+            got += r.bytes;
+        }
+        // The push loop, inline so that a sample costs no coroutine frame:
+        // the ticket is taken before each attempt, so the drainer's wake-up
+        // between a failed attempt and the wait is not lost.
+        TransportQueueItem item = sender.make_item(std::move(buffer));
+        for (;;) {
+            runtime::Ticket ticket = sender.space_notify().ticket();
+            if (sender.try_push(item)) break;
+            co_await ticket;
+        }
+        // The acknowledgement, tried first; waited for only when it would block.
+        for (;;) {
+            IoResult r = io.try_write(&kAck, 1);
+            if (r.would_block()) {
+                co_await io.writable();
+                continue;
+            }
+            if (!r.ok()) co_return os_failure(r.error);
+            if (r.bytes == 0) co_return Outcome::fail("write zero");
+            break;
+        }
+    }
+}
+
+Task<void> connection_task(IoHandle io, sockaddr_in peer, std::vector<std::uint8_t> handshake,
+                           std::size_t sample_size, SampleSender sender) {
+    Outcome outcome = co_await handle_connection(io, handshake, sample_size, sender);
+    // Leaving by any route: release the sender, close the stream, free the
+    // handshake copy; then report.
+    { SampleSender gone = std::move(sender); }
+    // A failed close of a socket we are done with has no one to tell.
+    (void)io.close();
+    std::vector<std::uint8_t>().swap(handshake);
+    if (outcome.error) log_line("TCP connection error from " + peer_text(peer) + ": " + outcome.text);
+}
+
+// The listening socket until the server task adopts it: a task destroyed
+// before it ever ran (a shutdown right after start) must still close it.
+class OwnedFd {
+public:
+    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
+    OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    OwnedFd(const OwnedFd&) = delete;
+    ~OwnedFd() {
+        if (fd_ >= 0) ::close(fd_);  // nothing to report to: the socket was never served
+    }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+bool accept_error_recurs(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shared_ptr<DrainerPool> pool,
+                      runtime::OneshotReceiver shutdown_signal) {
+    const std::vector<std::uint8_t> handshake = encode_handshake(specs);
+    const std::size_t sample_size = static_cast<std::size_t>(ravo::sample_size(specs));
+    runtime::Runtime* rt = runtime::Runtime::current();
+    auto adopted = IoHandle::adopt(*rt, listen_fd.release());  // closes it on failure
+    if (!adopted) {
+        log_line("TCP server error: " + adopted.error().message);
+        co_return;
+    }
+    IoHandle listener = std::move(adopted).value();
+
+    // The accept loop. The shutdown signal is looked at after every wake-up;
+    // shutdown fires it and then tears the runtime down, which cancels this
+    // task at its wait point in any case.
+    while (!shutdown_signal.fired()) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd = accept4(listener.fd(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                co_await listener.readable();
+                continue;
+            }
+            if (err == EINTR) continue;
+            log_line("TCP accept error: " + runtime::os_error_text(err));
+            if (accept_error_recurs(err)) co_await runtime::sleep_for(kAcceptBackoff);
+            continue;
+        }
+        auto stream = IoHandle::adopt(*rt, fd);  // closes fd on failure
+        if (!stream) {
+            log_line("TCP accept error: " + stream.error().message);
+            continue;
+        }
+        rt->spawn(connection_task(std::move(stream).value(), peer, handshake, sample_size, pool->new_sender()));
+    }
+    (void)listener.close();  // as above: nothing left to serve
+}
+
+}  // namespace
+
+TcpTransport::TcpTransport(std::vector<ArraySpec> specs, std::shared_ptr<DrainerPool> pool, std::size_t num_threads,
+                           std::uint16_t port)
+    : specs_(std::move(specs)), pool_(std::move(pool)), num_threads_(num_threads), configured_port_(port) {}
+
+TcpTransport::~TcpTransport() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!state_) return;
+    state_->runtime.reset();
+    state_->shutdown_signal.reset();
+    state_.reset();
+}
+
+Status TcpTransport::start() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_) return Error::state("TCP server already started");
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Error::system(runtime::os_error_text(errno));
+    auto fail = [fd](int err) -> Status {
+        ::close(fd);  // the error being reported matters more than a failed close
+        return Error::system(runtime::os_error_text(err));
+    };
+    const int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return fail(errno);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(configured_port_);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return fail(errno);
+    if (::listen(fd, 128) != 0) return fail(errno);
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail(errno);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) return fail(errno);
+
+    auto rt = runtime::Runtime::create("tcp", num_threads_);
+    if (!rt) {
+        ::close(fd);
+        return std::move(rt).error();
+    }
+    auto [signal_tx, signal_rx] = runtime::make_oneshot();
+    State st;
+    st.runtime = std::move(rt).value();
+    st.shutdown_signal.emplace(std::move(signal_tx));
+    st.port = ntohs(bound.sin_port);
+    st.runtime->spawn(run_server(OwnedFd(fd), specs_, pool_, std::move(signal_rx)));
+    state_.emplace(std::move(st));
+    return {};
+}
+
+void TcpTransport::shutdown() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!state_) return;
+    if (state_->shutdown_signal) {
+        state_->shutdown_signal->send();
+        state_->shutdown_signal.reset();
+    }
+    // Cancels every task at its wait point (closing every connection and the
+    // listener) and joins every "tcp" thread.
+    state_->runtime.reset();
+    state_.reset();
+}
+
+std::optional<std::uint16_t> TcpTransport::port() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!state_) return std::nullopt;
+    return state_->port;
+}
+
+}  // namespace ravo::transport::tcp
