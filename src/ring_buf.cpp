@@ -2,6 +2,8 @@
 #include "ring_buf.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include <new>
 
 #include "array_spec.h"
@@ -20,8 +22,8 @@ Status PytreeRingBuf::check(const std::vector<std::uint64_t>& slot_bytes, std::u
 }
 
 Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::uint64_t> slot_bytes,
-                                                            std::uint64_t capacity,
-                                                            std::uint64_t batch_size) {
+                                                            std::uint64_t capacity, std::uint64_t batch_size,
+                                                            bool for_pinning) {
     if (Status st = check(slot_bytes, capacity, batch_size); !st) return std::move(st).error();
     for (std::size_t i = 0; i < slot_bytes.size(); ++i) {
         if (!checked_mul(slot_bytes[i], capacity)) {
@@ -35,9 +37,21 @@ Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::ui
     for (std::size_t i = 0; i < ring->slot_bytes_.size(); ++i) {
         const std::uint64_t bytes = ring->region_bytes(i);
         if (bytes == 0) continue;
-        // calloc: zero-filled by the allocator, so a large ring's pages are
-        // only faulted in when producers first write them.
-        void* mem = std::calloc(1, bytes);
+        void* mem = nullptr;
+        if (for_pinning) {
+            const long page_size = sysconf(_SC_PAGESIZE);
+            const std::uint64_t page = page_size > 0 ? static_cast<std::uint64_t>(page_size) : 4096;
+            const std::uint64_t rounded = (bytes + page - 1) / page * page;
+            if (rounded >= bytes && posix_memalign(&mem, page, rounded) == 0) {
+                std::memset(mem, 0, rounded);
+            } else {
+                mem = nullptr;
+            }
+        } else {
+            // calloc: zero-filled by the allocator, so a large ring's pages
+            // are only faulted in when producers first write them.
+            mem = std::calloc(1, bytes);
+        }
         if (mem == nullptr) {
             // The destructor frees the regions allocated so far.
             return Error::memory("cannot allocate " + std::to_string(bytes) + " bytes for ring buffer " +

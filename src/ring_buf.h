@@ -35,9 +35,15 @@ public:
     // check(), then refuses a region size slot_bytes[i] * capacity that does
     // not fit in 64 bits, then allocates every region zero-filled (the
     // allocator's zeroing call, so untouched pages cost nothing).
+    //
+    // `for_pinning`: each region instead gets whole pages of its own
+    // (page-aligned, size rounded up to whole pages). The CUDA runtime locks
+    // whole pages and refuses to register a page twice, so two small regions
+    // sharing a page would make pinning fail; a pinned ring is made resident
+    // by the registration anyway, so zeroing it eagerly costs nothing extra.
     static Result<std::unique_ptr<PytreeRingBuf>> create(std::vector<std::uint64_t> slot_bytes,
-                                                        std::uint64_t capacity,
-                                                        std::uint64_t batch_size);
+                                                        std::uint64_t capacity, std::uint64_t batch_size,
+                                                        bool for_pinning = false);
 
     ~PytreeRingBuf();
     PytreeRingBuf(const PytreeRingBuf&) = delete;

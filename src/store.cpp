@@ -23,7 +23,7 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
 
 Result<std::unique_ptr<Store>> Store::create(std::vector<ArraySpec> specs, std::uint64_t batch_size,
                                             std::uint64_t num_batches, std::unique_ptr<Sampler> sampler,
-                                            std::unique_ptr<Remover> remover) {
+                                            std::unique_ptr<Remover> remover, bool for_pinning) {
     if (num_batches < 2) return Error::config("num_batches must be >= 2");
     std::vector<std::uint64_t> slot_bytes;
     slot_bytes.reserve(specs.size());
@@ -43,7 +43,7 @@ Result<std::unique_ptr<Store>> Store::create(std::vector<ArraySpec> specs, std::
                                  " overflows 64 bits");
         }
     }
-    auto ring = PytreeRingBuf::create(std::move(slot_bytes), capacity, batch_size);
+    auto ring = PytreeRingBuf::create(std::move(slot_bytes), capacity, batch_size, for_pinning);
     if (!ring) return std::move(ring).error();
 
     std::unique_ptr<Store> store(new Store());

@@ -50,10 +50,11 @@ public:
     // Checks, in order: num_batches >= 2; the ring's checks; then products
     // that overflowed 64 bits (batch_size * num_batches, a leaf's byte size,
     // a region size); then allocates the ring. On failure everything passed
-    // in is released.
+    // in is released. `for_pinning` asks for a ring that can be page-locked
+    // (see PytreeRingBuf::create).
     static Result<std::unique_ptr<Store>> create(std::vector<ArraySpec> specs, std::uint64_t batch_size,
                                                 std::uint64_t num_batches, std::unique_ptr<Sampler> sampler,
-                                                std::unique_ptr<Remover> remover);
+                                                std::unique_ptr<Remover> remover, bool for_pinning = false);
 
     // Synchronous insert of one sample, one source span per leaf (fewer spans
     // than leaves, or shorter spans, leave the rest of the slot as it was; the

@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 py=${PYTHON:-python3}
 bash tools/setup.sh
 "$py" -m pip install -q --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
-exec "$py" examples/demo_inprocess.py "$@"
+exec "$py" examples/demo.py "$@"

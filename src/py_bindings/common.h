@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "result.h"
 
@@ -24,6 +25,10 @@ namespace ravo::py {
 // ValueError for configuration, MemoryError for allocation, RuntimeError for
 // wrong state and system failures.
 PyObject* raise_error(const Error& err);
+
+// Sets `type` with the whole of `text` (embedded NUL bytes included, which a
+// C-string setter would cut off); always returns nullptr.
+PyObject* raise_text(PyObject* type, const std::string& text);
 
 [[noreturn]] inline void ffi_panic() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -11,7 +11,14 @@ PyObject* raise_error(const Error& err) {
         case Error::Kind::State:
         case Error::Kind::System: type = PyExc_RuntimeError; break;
     }
-    PyErr_SetString(type, err.message.c_str());
+    return raise_text(type, err.message);
+}
+
+PyObject* raise_text(PyObject* type, const std::string& text) {
+    PyObject* value = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");  // new reference
+    if (value == nullptr) return nullptr;
+    PyErr_SetObject(type, value);
+    Py_DECREF(value);
     return nullptr;
 }
 

@@ -123,7 +123,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto sampler = FifoSampler::with_metrics(batch_size, batch_size * num_buffers, metrics);
         if (!sampler) return raise_error(sampler.error());
         auto store = Store::create(std::move(specs), batch_size, num_buffers, std::move(sampler).value(),
-                                   std::make_unique<FifoRemover>());
+                                   std::make_unique<FifoRemover>(), pin);
         if (!store) return raise_error(store.error());
 
         if (pin) {
@@ -134,9 +134,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 err = store.value()->ring().pin_host_memory(roots);
             }
             if (err) {
-                const std::string text = err->to_string();
-                PyErr_SetString(PyExc_RuntimeError, text.c_str());
-                return nullptr;  // the store goes; nothing stays registered
+                return raise_text(PyExc_RuntimeError, err->to_string());  // the store goes; nothing stays registered
             }
         }
 
@@ -212,9 +210,7 @@ PyObject* server_start(PyObject* self, PyObject*) {
         }
         Status st = srv->transport->start();
         if (!st) {
-            const std::string text = "failed to start transport: " + st.error().message;
-            PyErr_SetString(PyExc_RuntimeError, text.c_str());
-            return nullptr;
+            return raise_text(PyExc_RuntimeError, "failed to start transport: " + st.error().message);
         }
         Py_RETURN_NONE;
     });

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "store.h"
@@ -49,6 +50,21 @@ TEST(PytreeRingBuf, ChecksInOrderAndLayout) {
     for (std::size_t i = 0; i < 2; ++i) {
         for (std::uint64_t b = 0; b < r.region_bytes(i); ++b) ASSERT_EQ(r.region(i)[b], 0) << "fresh ring not zero";
     }
+}
+
+// Small regions of a ring that will be page-locked must not share a page:
+// the CUDA runtime locks whole pages and refuses a page registered twice.
+TEST(PytreeRingBuf, RegionsForPinningOwnWholePages) {
+    auto ring = PytreeRingBuf::create({3, 5, 0, 7}, 4, 2, true);
+    ASSERT_TRUE(ring.ok());
+    auto& r = *ring.value();
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (std::size_t i : {0, 1, 3}) {
+        const auto addr = reinterpret_cast<std::uintptr_t>(r.region(i));
+        EXPECT_EQ(addr % page, 0u) << "leaf " << i;
+        for (std::uint64_t b = 0; b < r.region_bytes(i); ++b) ASSERT_EQ(r.region(i)[b], 0);
+    }
+    EXPECT_EQ(r.region(2), nullptr);
 }
 
 TEST(Store, ConstructionChecksInOrder) {

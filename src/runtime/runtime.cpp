@@ -1,0 +1,521 @@
+// Task runtime: worker threads, run queue, epoll dispatch, timers and the
+// bookkeeping of spawned tasks. See runtime.h for the contract.
+//
+// Sleeping and waking. A worker with an empty run queue registers itself in
+// `sleepers_` (under `mu_`, in the same critical section in which it saw the
+// queue empty) and blocks in epoll_wait. `schedule` pushes under `mu_` and
+// writes the eventfd only when a worker sleeps and no earlier write is still
+// unconsumed (`wake_pending_`); so a busy runtime queues without syscalls,
+// and the mutex makes "saw the queue empty" and "registered as sleeper"
+// atomic with respect to a push, which rules out a lost wake-up. The eventfd
+// is edge-triggered: each write that finds it unconsumed by epoll raises one
+// event, delivered to one sleeping worker (epoll wakes waiters exclusively).
+// A worker that pops a task and still sees queued work while others sleep
+// wakes one more (chained wake-up), which spreads a burst over the workers.
+// Busy workers poll epoll without blocking every kPollInterval resumptions
+// when descriptors are registered, so I/O is not starved by a full queue.
+#include "runtime/runtime.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <system_error>
+
+#include "runtime/io_handle.h"
+
+namespace ravo::runtime {
+
+namespace {
+
+thread_local Runtime* tls_current = nullptr;
+
+// epoll data of the wake-up eventfd. Descriptor slots encode
+// (generation << 32 | index) with index < 2^32 - 1, so they never collide.
+constexpr std::uint64_t kWakeToken = ~std::uint64_t{0};
+constexpr int kMaxEvents = 64;
+constexpr std::uint32_t kPollInterval = 61;
+constexpr std::size_t kLinuxThreadNameMax = 15;
+
+void report(const char* what, int errnum) {
+    std::fprintf(stderr, "ravo runtime: %s: %s\n", what, os_error_text(errnum).c_str());
+}
+
+}  // namespace
+
+std::string os_error_text(int errnum) {
+    char buffer[256];
+    // GNU strerror_r returns a pointer to the text (in buffer or static).
+    const char* text = ::strerror_r(errnum, buffer, sizeof buffer);
+    return std::string(text);
+}
+
+void AsyncWaiter::wake() const noexcept { runtime->schedule(handle); }
+
+AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noexcept {
+    Runtime* runtime = Runtime::current();
+    if (runtime == nullptr) {
+        std::fprintf(stderr, "ravo runtime: %s awaited outside a runtime worker thread\n", what);
+        std::abort();
+    }
+    return AsyncWaiter{handle, runtime};
+}
+
+// ---------------------------------------------------------------------------
+// Spawned tasks: each runs inside a root coroutine that the runtime owns. The
+// root unlinks and destroys itself when the task finishes; the destructor
+// destroys the roots that have not.
+
+namespace detail {
+
+struct RootTask {
+    using promise_type = RootPromise;
+    std::coroutine_handle<RootPromise> handle;
+};
+
+struct RootPromise {
+    Runtime* runtime = nullptr;
+    // Links of the runtime's list of unfinished tasks, guarded by
+    // `runtime->roots_mu_`.
+    RootPromise* prev = nullptr;
+    RootPromise* next = nullptr;
+
+    RootTask get_return_object() noexcept { return RootTask{std::coroutine_handle<RootPromise>::from_promise(*this)}; }
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+
+    struct FinalAwaiter {
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<RootPromise> self) const noexcept {
+            // The frame is suspended here, so destroying it is allowed; the
+            // worker's resume() then returns.
+            self.promise().runtime->finish_root(&self.promise());
+            self.destroy();
+        }
+        void await_resume() const noexcept {}
+    };
+    FinalAwaiter final_suspend() const noexcept { return {}; }
+    void return_void() const noexcept {}
+    // The body below catches everything.
+    void unhandled_exception() const noexcept { std::terminate(); }
+};
+
+}  // namespace detail
+
+namespace {
+
+detail::RootTask run_detached(Task<void> task) {
+    try {
+        co_await std::move(task);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ravo runtime: detached task failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "ravo runtime: detached task failed with an unknown exception\n");
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Run queue.
+
+void Runtime::RunQueue::push(std::coroutine_handle<> handle) {
+    if (size_ == slots_.size()) {
+        // Grow to the next power of two, unrolling the ring in order.
+        std::vector<std::coroutine_handle<>> bigger(slots_.empty() ? 64 : slots_.size() * 2);
+        for (std::size_t i = 0; i < size_; ++i) bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
+        slots_.swap(bigger);
+        head_ = 0;
+    }
+    slots_[(head_ + size_) & (slots_.size() - 1)] = handle;
+    ++size_;
+}
+
+std::coroutine_handle<> Runtime::RunQueue::pop() noexcept {
+    std::coroutine_handle<> handle = slots_[head_];
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    --size_;
+    return handle;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and teardown.
+
+Runtime::Runtime(std::string thread_name, std::size_t num_workers)
+    : thread_name_(std::move(thread_name)), num_workers_(num_workers) {}
+
+Result<std::unique_ptr<Runtime>> Runtime::create(std::string thread_name, std::size_t num_workers) {
+    if (num_workers == 0) return Error::config("runtime needs at least one worker thread");
+
+    std::unique_ptr<Runtime> runtime(new Runtime(std::move(thread_name), num_workers));
+    // From here every early return destroys `runtime`, which stops and joins
+    // the workers started so far and closes the descriptors.
+    runtime->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (runtime->epoll_fd_ < 0) return Error::system(os_error_text(errno));
+    runtime->event_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (runtime->event_fd_ < 0) return Error::system(os_error_text(errno));
+    epoll_event wake{};
+    wake.events = EPOLLIN | EPOLLET;
+    wake.data.u64 = kWakeToken;
+    if (::epoll_ctl(runtime->epoll_fd_, EPOLL_CTL_ADD, runtime->event_fd_, &wake) != 0) {
+        return Error::system(os_error_text(errno));
+    }
+
+    const std::string short_name = runtime->thread_name_.substr(0, kLinuxThreadNameMax);
+    try {
+        runtime->threads_.reserve(num_workers);
+        for (std::size_t i = 0; i < num_workers; ++i) {
+            Runtime* self = runtime.get();
+            runtime->threads_.emplace_back([self] { self->worker_main(); });
+            const int err = ::pthread_setname_np(runtime->threads_.back().native_handle(), short_name.c_str());
+            if (err != 0) return Error::system(os_error_text(err));
+        }
+    } catch (const std::system_error& e) {
+        return Error::system(os_error_text(e.code().value()));
+    } catch (const std::bad_alloc&) {
+        return Error::memory(os_error_text(ENOMEM));
+    }
+    return runtime;
+}
+
+Runtime::~Runtime() {
+    if (tls_current == this) {
+        std::fprintf(stderr, "ravo runtime: a runtime was destroyed by one of its own worker threads\n");
+        std::abort();
+    }
+
+    // 1. Stop the workers. Each finishes the step it is running, sees `stop_`
+    //    at the top of its loop and exits; sleeping ones are woken by the
+    //    eventfd, each exiting worker passing the wake-up on.
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stop_ = true;
+        // release: pairs with the acquire load in stopping().
+        stopping_.store(true, std::memory_order_release);
+    }
+    if (event_fd_ >= 0) signal_eventfd();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+
+    // 2. Cancel the unfinished tasks: destroy each top-level frame once.
+    //    Their destructors may wake waiters (queued here, never resumed) or
+    //    spawn (refused from now on), so no runtime lock is held meanwhile.
+    detail::RootPromise* root = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(roots_mu_);
+        roots_closed_ = true;
+        root = std::exchange(roots_head_, nullptr);
+        root_count_ = 0;
+    }
+    while (root != nullptr) {
+        detail::RootPromise* next = root->next;
+        std::coroutine_handle<detail::RootPromise>::from_promise(*root).destroy();
+        root = next;
+    }
+
+    // 3. Whatever is still queued belongs to destroyed frames.
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        queue_.clear();
+        timers_.clear();
+    }
+
+    const std::size_t leaked = registered_fds_.load(std::memory_order_relaxed);
+    if (leaked != 0) {
+        std::fprintf(stderr, "ravo runtime: %zu descriptor(s) still registered at runtime teardown\n", leaked);
+    }
+    if (event_fd_ >= 0 && ::close(event_fd_) != 0) report("close(eventfd)", errno);
+    if (epoll_fd_ >= 0 && ::close(epoll_fd_) != 0) report("close(epoll)", errno);
+    for (std::atomic<detail::IoSlot*>& chunk : chunks_) delete[] chunk.load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// Spawning and scheduling.
+
+void Runtime::spawn(Task<void> task) {
+    if (!task.valid()) return;
+    detail::RootTask root = run_detached(std::move(task));
+    detail::RootPromise& promise = root.handle.promise();
+    promise.runtime = this;
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> lock(roots_mu_);
+        if (roots_closed_) {
+            refused = true;
+        } else {
+            promise.next = roots_head_;
+            if (roots_head_ != nullptr) roots_head_->prev = &promise;
+            roots_head_ = &promise;
+            ++root_count_;
+        }
+    }
+    if (refused) {
+        root.handle.destroy();
+        return;
+    }
+    schedule(root.handle);
+}
+
+void Runtime::finish_root(detail::RootPromise* root) noexcept {
+    std::lock_guard<std::mutex> lock(roots_mu_);
+    if (root->prev != nullptr) {
+        root->prev->next = root->next;
+    } else {
+        roots_head_ = root->next;
+    }
+    if (root->next != nullptr) root->next->prev = root->prev;
+    --root_count_;
+}
+
+std::size_t Runtime::live_tasks() const {
+    std::lock_guard<std::mutex> lock(roots_mu_);
+    return root_count_;
+}
+
+Runtime* Runtime::current() noexcept { return tls_current; }
+
+void Runtime::schedule(std::coroutine_handle<> handle) noexcept {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        queue_.push(handle);
+        wake = sleepers_ > 0 && !wake_pending_;
+        if (wake) wake_pending_ = true;
+    }
+    if (wake) signal_eventfd();
+}
+
+void Runtime::signal_eventfd() noexcept {
+    const std::uint64_t one = 1;
+    for (;;) {
+        const ssize_t written = ::write(event_fd_, &one, sizeof one);
+        if (written == static_cast<ssize_t>(sizeof one)) return;
+        if (written < 0 && errno == EINTR) continue;
+        // EAGAIN: the counter is saturated, so a wake-up is pending anyway.
+        if (written < 0 && errno == EAGAIN) return;
+        report("write(eventfd)", written < 0 ? errno : EIO);
+        return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Workers.
+
+void Runtime::worker_main() noexcept {
+    tls_current = this;
+    std::uint32_t steps_since_poll = 0;
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+        if (!timers_.empty()) fire_due_timers_locked(Clock::now());
+        if (!queue_.empty()) {
+            const std::coroutine_handle<> next = queue_.pop();
+            const bool wake_peer = !queue_.empty() && sleepers_ > 0 && !wake_pending_;
+            if (wake_peer) wake_pending_ = true;
+            lock.unlock();
+            if (wake_peer) signal_eventfd();
+            next.resume();
+            if (++steps_since_poll >= kPollInterval) {
+                steps_since_poll = 0;
+                // relaxed: pairs with the increments in IoHandle::adopt; a
+                // stale zero only delays this opportunistic poll.
+                if (registered_fds_.load(std::memory_order_relaxed) > 0) poll_events(0);
+            }
+            lock.lock();
+            continue;
+        }
+        const int timeout = next_timeout_ms_locked(Clock::now());
+        ++sleepers_;
+        lock.unlock();
+        poll_events(timeout);
+        lock.lock();
+        --sleepers_;
+        steps_since_poll = 0;
+    }
+    const bool pass_on = sleepers_ > 0;
+    lock.unlock();
+    if (pass_on) signal_eventfd();
+    tls_current = nullptr;
+}
+
+void Runtime::poll_events(int timeout_ms) noexcept {
+    epoll_event events[kMaxEvents];
+    const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, timeout_ms);
+    if (count < 0) {
+        if (errno == EINTR) return;
+        report("epoll_wait", errno);
+        // Do not spin on a persistent failure.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    bool woken = false;
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == kWakeToken) {
+            woken = true;
+        } else {
+            dispatch_io(events[i].data.u64, events[i].events);
+        }
+    }
+    if (woken) {
+        // The caller re-examines the queue under `mu_` after this returns,
+        // so a push that skipped its eventfd write because the flag was
+        // still set is seen then.
+        std::lock_guard<std::mutex> lock(mu_);
+        wake_pending_ = false;
+    }
+}
+
+void Runtime::dispatch_io(std::uint64_t token, std::uint32_t events) noexcept {
+    const auto index = static_cast<std::uint32_t>(token);
+    const auto generation = static_cast<std::uint32_t>(token >> 32);
+    detail::IoSlot* slot = slot_at(index);
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    const bool hit[2] = {failed || (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI)) != 0,
+                         failed || (events & EPOLLOUT) != 0};
+    std::lock_guard<std::mutex> lock(slot->mu);
+    if (slot->generation != generation) return;  // deregistered meanwhile
+    for (int dir = 0; dir < 2; ++dir) {
+        if (!hit[dir]) continue;
+        if (slot->waiter[dir]) {
+            // Queued while the slot lock is held: see IoSlot.
+            std::exchange(slot->waiter[dir], AsyncWaiter{}).wake();
+        } else {
+            slot->ready[dir] = true;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Timers.
+
+void Runtime::fire_due_timers_locked(Clock::time_point now) {
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        const auto first = timers_.begin();
+        first->second.owner->armed_ = false;
+        queue_.push(first->second.handle);
+        timers_.erase(first);
+    }
+}
+
+int Runtime::next_timeout_ms_locked(Clock::time_point now) const noexcept {
+    if (timers_.empty()) return -1;
+    const auto left = timers_.begin()->first - now;
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+Runtime::TimerMap::iterator Runtime::add_timer(Clock::time_point deadline, std::coroutine_handle<> handle,
+                                               SleepAwaiter* owner) {
+    bool wake = false;
+    TimerMap::iterator entry;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const bool earliest = timers_.empty() || deadline < timers_.begin()->first;
+        entry = timers_.emplace(deadline, TimerEntry{handle, owner});
+        owner->entry_ = entry;
+        owner->armed_ = true;
+        // A sleeping worker computed its timeout from the old first
+        // deadline; make one recompute. If a wake-up is already pending, the
+        // worker it wakes recomputes anyway.
+        wake = earliest && sleepers_ > 0 && !wake_pending_;
+        if (wake) wake_pending_ = true;
+    }
+    if (wake) signal_eventfd();
+    return entry;
+}
+
+void Runtime::cancel_timer(SleepAwaiter* owner) noexcept {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (owner->armed_) {
+        timers_.erase(owner->entry_);
+        owner->armed_ = false;
+    }
+}
+
+void SleepAwaiter::await_suspend(std::coroutine_handle<> handle) noexcept {
+    runtime_ = current_waiter(handle, "sleep_for").runtime;
+    // After this call the timer may fire and the task run elsewhere: `this`
+    // is not touched again here.
+    runtime_->add_timer(deadline_, handle, this);
+}
+
+SleepAwaiter::~SleepAwaiter() {
+    if (runtime_ != nullptr) runtime_->cancel_timer(this);
+}
+
+void YieldAwaiter::await_suspend(std::coroutine_handle<> handle) const noexcept {
+    current_waiter(handle, "yield_now").wake();
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor slots.
+
+namespace {
+
+// Slot index -> (chunk, offset): chunk k covers indices
+// [64 * (2^k - 1), 64 * (2^(k+1) - 1)).
+struct SlotPos {
+    std::size_t chunk;
+    std::size_t offset;
+};
+
+SlotPos slot_pos(std::uint32_t index, std::size_t first_bits) {
+    const std::uint64_t shifted = std::uint64_t{index} + (std::uint64_t{1} << first_bits);
+    const auto chunk = static_cast<std::size_t>(std::bit_width(shifted)) - first_bits - 1;
+    return SlotPos{chunk, static_cast<std::size_t>(shifted - (std::uint64_t{1} << (first_bits + chunk)))};
+}
+
+}  // namespace
+
+detail::IoSlot* Runtime::slot_at(std::uint32_t index) const noexcept {
+    const SlotPos pos = slot_pos(index, kFirstChunkBits);
+    // acquire: pairs with the release store that published the chunk.
+    return chunks_[pos.chunk].load(std::memory_order_acquire) + pos.offset;
+}
+
+Result<std::uint32_t> Runtime::acquire_slot() {
+    std::lock_guard<std::mutex> lock(io_mu_);
+    if (!free_slots_.empty()) {
+        const std::uint32_t index = free_slots_.back();
+        free_slots_.pop_back();
+        return index;
+    }
+    const std::uint32_t index = slots_created_;
+    const SlotPos pos = slot_pos(index, kFirstChunkBits);
+    if (pos.chunk >= kMaxChunks) return Error::system(os_error_text(EMFILE));
+    try {
+        // Room for every slot to come back, so release_slot never allocates.
+        free_slots_.reserve(std::size_t{index} + 1);
+        if (pos.offset == 0) {
+            // release: pairs with the acquire load in slot_at.
+            chunks_[pos.chunk].store(new detail::IoSlot[std::size_t{1} << (kFirstChunkBits + pos.chunk)],
+                                     std::memory_order_release);
+        }
+    } catch (const std::bad_alloc&) {
+        return Error::memory(os_error_text(ENOMEM));
+    }
+    ++slots_created_;
+    return index;
+}
+
+void Runtime::release_slot(std::uint32_t index) noexcept {
+    detail::IoSlot* slot = slot_at(index);
+    {
+        std::lock_guard<std::mutex> lock(slot->mu);
+        ++slot->generation;  // events still in flight for the old registration are ignored
+        slot->ready[0] = slot->ready[1] = false;
+        slot->waiter[0] = slot->waiter[1] = AsyncWaiter{};
+    }
+    std::lock_guard<std::mutex> lock(io_mu_);
+    free_slots_.push_back(index);
+}
+
+}  // namespace ravo::runtime

@@ -1,0 +1,254 @@
+// Multi-threaded, event-driven task runtime (epoll based).
+//
+// A `Runtime` owns a fixed number of named worker threads, one epoll instance
+// and one eventfd. Workers take suspended coroutines from one run queue and
+// resume them; a worker with nothing to run blocks in epoll_wait (readiness
+// of registered descriptors, the wake-up eventfd, the next timer deadline).
+//
+// Contract:
+// - `create` may be called from any thread. `spawn` and `schedule` may be
+//   called from any thread at any time before the destructor returns,
+//   including threads of other runtimes, plain threads and tasks.
+// - Wait points: notifier tickets (notifier.h), descriptor readiness
+//   (io_handle.h), one-shot signals (oneshot.h), `sleep_for`, `yield_now`.
+//   A waiter records the runtime it runs on; a wake-up only queues the
+//   coroutine on that runtime (it is never resumed inline on the waking
+//   thread), so a task resumes on some worker of its own runtime and may move
+//   between that runtime's workers at every wait point.
+// - A coroutine is resumed only by the one worker that popped it from the
+//   run queue; every wait point queues its waiter exactly once. So a task is
+//   never resumed twice for one wait, nor on two threads at once.
+// - Destruction (from any thread that is not one of this runtime's workers):
+//   stops the workers (each finishes the task step it is running), joins
+//   them, then destroys every spawned task that has not finished, each
+//   top-level frame exactly once. Destructors of everything those frames own
+//   run on the destroying thread; coroutines still queued are never resumed.
+//   Wake-ups that reach the runtime while it is being torn down (for example
+//   from another runtime's thread through a shared notifier) only append to a
+//   run queue that is never drained again, which is harmless: every wait
+//   point unregisters under its source's lock when its frame is destroyed.
+// - Every `IoHandle` registered with the runtime must be destroyed before
+//   the runtime (tasks that own them are destroyed by the teardown itself).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "result.h"
+#include "runtime/task.h"
+
+namespace ravo::runtime {
+
+class Runtime;
+class IoHandle;
+class SleepAwaiter;
+
+namespace detail {
+struct IoSlot;
+struct RootPromise;
+}  // namespace detail
+
+// The operating system's text for an errno value ("Address already in use").
+std::string os_error_text(int errnum);
+
+// A suspended coroutine and the runtime that must resume it. Every wait
+// point records one of these when it suspends; a wake-up calls `wake()`,
+// which only queues the coroutine (safe from any thread).
+struct AsyncWaiter {
+    std::coroutine_handle<> handle;
+    Runtime* runtime = nullptr;
+
+    explicit operator bool() const noexcept { return static_cast<bool>(handle); }
+    void wake() const noexcept;
+};
+
+// The waiter for the calling coroutine. Wait points must be awaited from a
+// task running on a runtime worker; awaiting one elsewhere is a programming
+// error that ends the process with a message (there is no runtime that could
+// resume it).
+AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noexcept;
+
+class Runtime {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Starts `num_workers` threads named `thread_name` (truncated to the
+    // 15 characters Linux keeps). Errors: a zero worker count (config error
+    // "runtime needs at least one worker thread"), or the system's text when
+    // the epoll instance, the eventfd or a thread cannot be created; nothing
+    // is left running after a failure.
+    static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers);
+
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+    ~Runtime();
+
+    // Runs `task` detached. The runtime owns it from here: it is destroyed
+    // when it finishes, or by the runtime's destructor if it has not. A task
+    // spawned while the runtime is being destroyed is destroyed at once,
+    // without running. An invalid (empty) task is ignored.
+    void spawn(Task<void> task);
+
+    // Queues a suspended coroutine to be resumed by a worker. Low-level: used
+    // by wait points; the caller guarantees that `handle` is suspended and
+    // queued at most once per suspension.
+    void schedule(std::coroutine_handle<> handle) noexcept;
+
+    // The runtime whose worker is the calling thread, or null.
+    static Runtime* current() noexcept;
+
+    const std::string& thread_name() const noexcept { return thread_name_; }
+    std::size_t num_workers() const noexcept { return num_workers_; }
+
+    // Spawned tasks that have not finished (diagnostics and tests).
+    std::size_t live_tasks() const;
+
+    // True once destruction has begun. A long-running task step (one that
+    // keeps a worker busy without suspending) may poll it to give the
+    // worker back early; suspended tasks need not care.
+    bool stopping() const noexcept {
+        // acquire: pairs with the release store in the destructor.
+        return stopping_.load(std::memory_order_acquire);
+    }
+
+private:
+    friend class IoHandle;
+    friend class SleepAwaiter;
+    friend struct detail::RootPromise;
+
+    // Growable ring of queued coroutines; grows by doubling, never shrinks,
+    // so a steady state allocates nothing. Guarded by `mu_`.
+    class RunQueue {
+    public:
+        bool empty() const noexcept { return size_ == 0; }
+        void push(std::coroutine_handle<> handle);
+        std::coroutine_handle<> pop() noexcept;
+        void clear() noexcept { head_ = size_ = 0; }
+
+    private:
+        std::vector<std::coroutine_handle<>> slots_;
+        std::size_t head_ = 0;
+        std::size_t size_ = 0;
+    };
+
+    struct TimerEntry {
+        std::coroutine_handle<> handle;
+        SleepAwaiter* owner;
+    };
+    using TimerMap = std::multimap<Clock::time_point, TimerEntry>;
+
+    Runtime(std::string thread_name, std::size_t num_workers);
+
+    void worker_main() noexcept;
+    // Waits up to `timeout_ms` (0: just polls) for events and dispatches
+    // them. Called without `mu_`.
+    void poll_events(int timeout_ms) noexcept;
+    void dispatch_io(std::uint64_t token, std::uint32_t events) noexcept;
+    void signal_eventfd() noexcept;
+    void fire_due_timers_locked(Clock::time_point now);
+    int next_timeout_ms_locked(Clock::time_point now) const noexcept;
+
+    // Timers (SleepAwaiter).
+    TimerMap::iterator add_timer(Clock::time_point deadline, std::coroutine_handle<> handle, SleepAwaiter* owner);
+    void cancel_timer(SleepAwaiter* owner) noexcept;
+
+    // Spawned-task bookkeeping (RootPromise).
+    void finish_root(detail::RootPromise* root) noexcept;
+
+    // Descriptor slots (IoHandle).
+    detail::IoSlot* slot_at(std::uint32_t index) const noexcept;
+    Result<std::uint32_t> acquire_slot();
+    void release_slot(std::uint32_t index) noexcept;
+
+    const std::string thread_name_;
+    const std::size_t num_workers_;
+    int epoll_fd_ = -1;
+    int event_fd_ = -1;
+    std::vector<std::thread> threads_;
+
+    // Scheduler state. `mu_` guards the run queue, the timers, `sleepers_`,
+    // `wake_pending_` and `stop_`. It is a leaf lock: nothing else is taken
+    // while it is held, and no user code runs under it. Wake-up sources
+    // (notifier, descriptor slot, one-shot) call `schedule` while holding
+    // their own lock, so the order is always source lock, then `mu_`.
+    std::mutex mu_;
+    RunQueue queue_;
+    TimerMap timers_;
+    std::size_t sleepers_ = 0;   // workers blocked (or about to block) in epoll_wait
+    bool wake_pending_ = false;  // an eventfd write is not yet consumed by a worker
+    bool stop_ = false;
+    std::atomic<bool> stopping_{false};  // mirrors stop_ for lock-free reads
+
+    // Spawned tasks that have not finished, in an intrusive list; guarded by
+    // `roots_mu_` (taken once per spawn and once per finished task).
+    mutable std::mutex roots_mu_;
+    detail::RootPromise* roots_head_ = nullptr;
+    std::size_t root_count_ = 0;
+    bool roots_closed_ = false;  // set by the destructor: spawn destroys instead
+
+    // Descriptor slots: chunk k holds kFirstChunk << k slots, so a slot never
+    // moves once created and a worker may read a chunk pointer without a
+    // lock (acquire load, pairs with the release store that publishes the
+    // chunk in acquire_slot). `io_mu_` guards the free list and the count of
+    // slots ever created.
+    static constexpr std::size_t kFirstChunkBits = 6;
+    static constexpr std::size_t kMaxChunks = 24;
+    std::atomic<detail::IoSlot*> chunks_[kMaxChunks] = {};
+    std::mutex io_mu_;
+    std::vector<std::uint32_t> free_slots_;
+    std::uint32_t slots_created_ = 0;
+    // Number of registered descriptors; read relaxed by busy workers only to
+    // decide whether a periodic non-blocking poll is worth a syscall (a stale
+    // value just delays the poll until a worker goes idle).
+    std::atomic<std::size_t> registered_fds_{0};
+};
+
+// `co_await sleep_for(d)` suspends the calling task for at least `d`
+// (millisecond resolution; a non-positive duration completes at once). The
+// timer belongs to the runtime the task runs on; destroying the suspended
+// task cancels it.
+class SleepAwaiter {
+public:
+    explicit SleepAwaiter(Runtime::Clock::time_point deadline) noexcept : deadline_(deadline) {}
+    SleepAwaiter(const SleepAwaiter&) = delete;
+    SleepAwaiter& operator=(const SleepAwaiter&) = delete;
+    ~SleepAwaiter();
+
+    bool await_ready() const noexcept { return Runtime::Clock::now() >= deadline_; }
+    void await_suspend(std::coroutine_handle<> handle) noexcept;
+    void await_resume() const noexcept {}
+
+private:
+    friend class Runtime;
+    Runtime::Clock::time_point deadline_;
+    Runtime* runtime_ = nullptr;
+    // Set when the timer is queued, cleared by the worker that fires it;
+    // both under the runtime's `mu_`.
+    bool armed_ = false;
+    Runtime::TimerMap::iterator entry_{};
+};
+
+inline SleepAwaiter sleep_for(std::chrono::milliseconds duration) noexcept {
+    return SleepAwaiter(Runtime::Clock::now() + duration);
+}
+
+// `co_await yield_now()` requeues the calling task at the back of its
+// runtime's run queue, letting other queued tasks run first.
+struct YieldAwaiter {
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle) const noexcept;
+    void await_resume() const noexcept {}
+};
+
+inline YieldAwaiter yield_now() noexcept { return {}; }
+
+}  // namespace ravo::runtime

@@ -1,0 +1,119 @@
+// The handshake layout and the transport's own start/shutdown life cycle.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ingress/drainer_pool.h"
+#include "transport/tcp/handshake.h"
+#include "transport/tcp/tcp_transport.h"
+
+namespace ravo::transport::tcp {
+namespace {
+
+TEST(Handshake, MatchesTheDocumentedBytes) {
+    const std::vector<std::uint8_t> expect = {0x52, 0x41, 0x56, 0x4F, 0x01, 0x01, 0, 0, 0, 0x04, 0, 0, 0,
+                                              0x02, 0,    0,    0,    0x02, 0,    0, 0, 0x03, 0, 0, 0};
+    const std::vector<ArraySpec> one{ArraySpec{{2, 3}, 4}};
+    EXPECT_EQ(encode_handshake(one), expect);
+    EXPECT_EQ(sample_size(one), 24u);
+    // A scalar leaf has an 8-byte record; a zero dimension keeps its record.
+    const std::vector<ArraySpec> two{ArraySpec{{}, 8}, ArraySpec{{5, 0}, 2}};
+    const auto hs = encode_handshake(two);
+    ASSERT_EQ(hs.size(), 9u + 8u + 16u);
+    EXPECT_EQ(hs[5], 2);
+    EXPECT_EQ(hs[9], 8);
+    EXPECT_EQ(hs[13], 0);   // ndim of the scalar
+    EXPECT_EQ(hs[21], 2);   // ndim of the second leaf
+    EXPECT_EQ(hs[25], 5);
+    EXPECT_EQ(hs[29], 0);
+    EXPECT_EQ(sample_size(two), 8u);
+}
+
+TEST(Handshake, RefusesValuesThatDoNotFitIn32Bits) {
+    EXPECT_TRUE(check_handshake_fits({ArraySpec{{0xFFFFFFFFull}, 0xFFFFFFFFull}}).ok());
+    EXPECT_EQ(check_handshake_fits({ArraySpec{{1}, 1}, ArraySpec{{1ull << 32}, 1}}).error().message,
+              "leaf 1: dimension 4294967296 does not fit in the handshake's 32 bits");
+    EXPECT_EQ(check_handshake_fits({ArraySpec{{}, 1ull << 32}}).error().message,
+              "leaf 0: dtype_size 4294967296 does not fit in the handshake's 32 bits");
+}
+
+int connect_to(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(TcpTransport, StartShutdownStartBindsAgain) {
+    auto metrics = Metrics::create(1);
+    auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
+    std::shared_ptr<Store> store(
+        Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
+    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    EXPECT_FALSE(t.port());
+    t.shutdown();  // not started: nothing happens
+    ASSERT_TRUE(t.start().ok());
+    const auto first = t.port();
+    ASSERT_TRUE(first);
+    EXPECT_NE(*first, 0);
+    EXPECT_EQ(t.start().error().message, "TCP server already started");
+    EXPECT_EQ(t.port(), first);
+
+    const int fd = connect_to(*first);
+    ASSERT_GE(fd, 0);
+    std::uint8_t hs[17];
+    std::size_t got = 0;
+    while (got < sizeof hs) {
+        const ssize_t n = ::recv(fd, hs + got, sizeof hs - got, 0);
+        ASSERT_GT(n, 0);
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(hs[0], 0x52);
+    t.shutdown();
+    EXPECT_FALSE(t.port());
+    std::uint8_t byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // the server closed the connection
+    ::close(fd);
+    EXPECT_LT(connect_to(*first), 0);  // nothing listens any more
+    t.shutdown();
+
+    ASSERT_TRUE(t.start().ok());
+    ASSERT_TRUE(t.port());
+    const int again = connect_to(*t.port());
+    EXPECT_GE(again, 0);
+    ::close(again);
+    pool->shutdown();
+}
+
+TEST(TcpTransport, AddressInUseLeavesItNotStarted) {
+    auto metrics = Metrics::create(1);
+    auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
+    std::shared_ptr<Store> store(
+        Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
+    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    TcpTransport a({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(a.start().ok());
+    TcpTransport b({ArraySpec{{}, 4}}, pool, 1, *a.port());
+    const Status st = b.start();
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().message, "Address already in use");
+    EXPECT_FALSE(b.port());
+    a.shutdown();
+    pool->shutdown();
+}
+
+}  // namespace
+}  // namespace ravo::transport::tcp
