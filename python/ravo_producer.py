@@ -1,0 +1,609 @@
+"""Producer client for a ravo server's TCP transport.
+
+This module owns the producer side of the ravo TCP protocol; it needs only the
+standard library (NumPy arrays are accepted as leaves when NumPy is in use).
+
+The exchange on one connection:
+
+* the server sends the handshake first: the magic bytes ``b"RAVO"``, the
+  version byte 1, then a little-endian u32 leaf count and one record per leaf
+  (u32 element size, u32 ndim, ndim u32 dimensions);
+* the producer sends samples, each exactly ``sample_size`` bytes (the leaves'
+  raw bytes back to back, in handshake order, no header);
+* the server answers every sample it has queued with one byte 0x01;
+* the producer ends the stream by closing the connection.
+
+`Producer` pipelines up to ``window`` unacknowledged samples: `send` writes at
+once while fewer are outstanding and otherwise first blocks reading
+acknowledgements. A `Producer` is not thread-safe: use it from one thread at a
+time (one producer per thread for parallel streams). Every wait (connect,
+handshake, acknowledgements, a full socket buffer) is bounded by ``timeout``
+seconds when one is given; a timeout raises `TimeoutError` and leaves the
+producer usable unless it struck in the middle of a sample, after which the
+stream is misaligned and every later call fails.
+
+Example::
+
+    with Producer("127.0.0.1", port) as p:
+        for image, label in data:
+            p.send([image, label])
+    # leaving the block waits for every acknowledgement
+
+Command line: ``python -m ravo_producer --host H --port N --count 1000`` streams
+random samples and reports the rate.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import select
+import socket
+import struct
+import sys
+import time
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+
+__all__ = [
+    "DEFAULT_WINDOW",
+    "MAGIC",
+    "VERSION",
+    "Leaf",
+    "Producer",
+    "ProtocolError",
+    "main",
+]
+
+MAGIC = b"RAVO"
+VERSION = 1
+DEFAULT_WINDOW = 64
+ACK_BYTE = 0x01
+
+_HEADER = struct.Struct("<4sBI")  # magic, version, leaf_count: 9 bytes
+_LEAF_HEAD = struct.Struct("<II")  # element_size, ndim
+_U64_LIMIT = 1 << 64
+# sendmsg refuses more buffers than IOV_MAX (1024 on Linux) in one call.
+_IOV_MAX = 1024
+# MSG_NOSIGNAL turns a write to a closed connection into EPIPE instead of
+# SIGPIPE, even in processes that did not ignore SIGPIPE.
+_SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
+_ACK_READ = 65536
+
+
+class ProtocolError(ConnectionError):
+    """The peer does not speak the ravo producer protocol (bad handshake or
+    acknowledgement)."""
+
+
+class Leaf(NamedTuple):
+    """One leaf of the sample layout, as the server's handshake describes it."""
+
+    dtype_size: int
+    """Bytes per element."""
+    shape: Tuple[int, ...]
+    """Dimensions; ``()`` for a scalar leaf."""
+    nbytes: int
+    """Bytes of this leaf in every sample: product of ``shape`` times
+    ``dtype_size`` (``dtype_size`` for a scalar, 0 with any zero dimension)."""
+
+
+def _hex(data: bytes) -> str:
+    return " ".join(f"{b:02x}" for b in data)
+
+
+class Producer:
+    """A connection to a ravo server that streams samples to it.
+
+    ``Producer(host, port, window=64, timeout=None)`` connects (with
+    TCP_NODELAY), reads and checks the handshake and exposes the sample
+    layout as `leaves` and `sample_size`.
+
+    Raises `ProtocolError` (a `ConnectionError`) when the peer's handshake is
+    not a ravo version-1 handshake, `ConnectionError` when the server closes
+    the connection during the handshake, `TimeoutError` when ``timeout``
+    passes, and `OSError` when the connection cannot be made.
+    """
+
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        window: int = DEFAULT_WINDOW,
+        timeout: Optional[float] = None,
+    ) -> None:
+        if isinstance(window, bool) or not isinstance(window, int):
+            raise TypeError(f"window must be an int, got {type(window).__name__}")
+        if window < 1:
+            raise ValueError(f"window must be >= 1, got {window}")
+        if timeout is not None and timeout <= 0:
+            raise ValueError(f"timeout must be > 0 or None, got {timeout}")
+        self._window = window
+        self._timeout = timeout
+        self._peer = f"{host}:{port}"
+        self._sent = 0
+        self._acked = 0
+        self._closed = False
+        # (exception class, text) of the fault that made the stream unusable.
+        self._broken: Optional[Tuple[type, str]] = None
+        self._sock = socket.create_connection((host, port), timeout=timeout)
+        try:
+            self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            # From here on every wait goes through _poll, which applies the
+            # timeout; the socket itself never blocks.
+            self._sock.setblocking(False)
+            self._fd = self._sock.fileno()
+            self._poller = select.poll()
+            self._poller.register(self._fd, select.POLLIN)
+            self._leaves = self._read_handshake()
+            total = sum(leaf.nbytes for leaf in self._leaves)
+            if total >= _U64_LIMIT:
+                raise ProtocolError(
+                    f"the server's sample size ({total} bytes) does not fit in 64 bits"
+                )
+            if total == 0:
+                raise ProtocolError(
+                    "the server's sample layout has a sample size of 0 bytes; "
+                    "no sample can be sent"
+                )
+            self._sample_size = total
+        except BaseException:
+            self._sock.close()
+            self._closed = True
+            raise
+
+    # ------------------------------------------------------------------ layout
+
+    @property
+    def leaves(self) -> List[Leaf]:
+        """The sample layout: one `Leaf` per leaf, in handshake order."""
+        return list(self._leaves)
+
+    @property
+    def sample_size(self) -> int:
+        """Bytes of one sample: the sum of the leaves' ``nbytes``."""
+        return self._sample_size
+
+    @property
+    def window(self) -> int:
+        """Most samples sent but not yet acknowledged."""
+        return self._window
+
+    @property
+    def sent(self) -> int:
+        """Samples whose bytes were completely written to the connection."""
+        return self._sent
+
+    @property
+    def acked(self) -> int:
+        """Acknowledgements received so far (samples the server has queued)."""
+        return self._acked
+
+    @property
+    def outstanding(self) -> int:
+        """Samples sent but not yet acknowledged."""
+        return self._sent - self._acked
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    # --------------------------------------------------------------- sending
+
+    def send(self, leaves: Sequence[Any]) -> None:
+        """Send one sample given as one bytes-like object or NumPy array per leaf.
+
+        Every leaf is checked against the layout before any byte is written,
+        so a `ValueError` (wrong leaf count, byte length, shape or element
+        size) or `TypeError` leaves the stream intact. Non-contiguous arrays
+        are copied to C order. Blocks while ``window`` samples are
+        unacknowledged.
+        """
+        self._check_usable()
+        np = sys.modules.get("numpy")
+        if (
+            isinstance(leaves, (bytes, bytearray, memoryview))
+            or (np is not None and isinstance(leaves, np.ndarray))
+            or not hasattr(leaves, "__len__")
+        ):
+            raise TypeError(
+                "send() takes a sequence with one bytes-like object or array per leaf; "
+                "use send_raw() for a whole pre-packed sample"
+            )
+        if len(leaves) != len(self._leaves):
+            raise ValueError(
+                f"sample has {len(leaves)} leaves, the layout has {len(self._leaves)}"
+            )
+        bufs = []
+        for i, (value, spec) in enumerate(zip(leaves, self._leaves)):
+            view = _leaf_bytes(i, value, spec)
+            if spec.nbytes:
+                bufs.append(view)
+        self._send_sample(bufs)
+
+    def send_raw(self, sample: Any) -> None:
+        """Send one whole sample: a bytes-like object of exactly `sample_size`
+        bytes holding all leaves back to back."""
+        self._check_usable()
+        view = _as_byte_view(sample, "sample")
+        if view.nbytes != self._sample_size:
+            raise ValueError(
+                f"sample has {view.nbytes} bytes, the layout needs {self._sample_size} bytes"
+            )
+        self._send_sample([view])
+
+    def flush(self) -> None:
+        """Wait until every sent sample is acknowledged."""
+        self._check_usable()
+        self._wait_outstanding_at_most(0)
+
+    def close(self, flush: bool = True) -> None:
+        """Close the connection, first waiting for every acknowledgement unless
+        ``flush`` is false (abort) or the stream already failed. Idempotent.
+
+        If the flush fails, the connection is still closed and the error is
+        raised.
+        """
+        if self._closed:
+            return
+        try:
+            if flush and self._broken is None:
+                self._wait_outstanding_at_most(0)
+        finally:
+            self._closed = True
+            try:
+                self._poller.unregister(self._fd)
+            except (KeyError, ValueError, OSError):
+                pass
+            self._sock.close()
+
+    def __enter__(self) -> "Producer":
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        # A normal exit waits for every acknowledgement; leaving on an
+        # exception aborts at once so that the exception is not masked by a
+        # second one (or a hang) from the flush.
+        self.close(flush=exc_type is None)
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else ("broken" if self._broken else "open")
+        return (
+            f"<Producer {self._peer} {state} sample_size={getattr(self, '_sample_size', '?')} "
+            f"sent={self._sent} acked={self._acked} window={self._window}>"
+        )
+
+    # ------------------------------------------------------------- internals
+
+    def _check_usable(self) -> None:
+        if self._closed:
+            raise ValueError("operation on a closed Producer")
+        if self._broken is not None:
+            cls, text = self._broken
+            raise cls(f"the connection is unusable after an earlier error: {text}")
+
+    def _broken_error(self, cls: type, text: str) -> Exception:
+        """Marks the stream unusable and returns ``cls(text)`` for raising."""
+        self._broken = (cls, text)
+        return cls(text)
+
+    def _closed_text(self, reason: str = "") -> str:
+        text = (
+            f"server closed the connection after {self._acked} of {self._sent} "
+            f"samples were acknowledged"
+        )
+        return f"{text} ({reason})" if reason else text
+
+    def _closed_error(self, err: OSError) -> Exception:
+        """The error for a write that failed because the server went away."""
+        # Acknowledgements that arrived before the close still count: collect
+        # whatever is readable without waiting before reporting. Reading may
+        # itself find the end of the stream or a bad byte; that is reported.
+        try:
+            self._read_acks(wait=False)
+        except ConnectionError:
+            pass
+        if self._broken is not None:
+            cls, text = self._broken
+            return cls(text)
+        return self._broken_error(ConnectionError, self._closed_text(err.strerror or str(err)))
+
+    def _poll(self, events: int, deadline: Optional[float]) -> int:
+        """Waits until the socket reports one of ``events`` (POLL* flags, plus
+        POLLHUP/POLLERR which are always reported) or the deadline passes;
+        returns the reported flags, 0 on timeout."""
+        self._poller.modify(self._fd, events)
+        while True:
+            if deadline is None:
+                timeout_ms = None
+            else:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return 0
+                timeout_ms = max(1, math.ceil(left * 1000))
+            ready = self._poller.poll(timeout_ms)
+            if ready:
+                return ready[0][1]
+
+    def _deadline(self) -> Optional[float]:
+        return None if self._timeout is None else time.monotonic() + self._timeout
+
+    def _recv_exact(self, n: int, deadline: Optional[float], what: str, got: int) -> bytes:
+        """Handshake reads: exactly ``n`` bytes. ``got`` is how much of the
+        handshake was already read, for the error text."""
+        chunks = []
+        need = n
+        while need:
+            try:
+                # Bounded chunks: a bogus count must not make recv allocate it.
+                data = self._sock.recv(min(need, _ACK_READ))
+            except BlockingIOError:
+                if not self._poll(select.POLLIN, deadline):
+                    raise TimeoutError(
+                        f"timed out after {self._timeout} s waiting for the handshake "
+                        f"from {self._peer} ({what})"
+                    ) from None
+                continue
+            except OSError as err:
+                raise ConnectionError(
+                    f"connection to {self._peer} failed during the handshake "
+                    f"({what}): {err.strerror or err}"
+                ) from err
+            if not data:
+                raise ConnectionError(
+                    f"server {self._peer} closed the connection during the handshake "
+                    f"after {got + n - need} bytes ({what})"
+                )
+            chunks.append(data)
+            need -= len(data)
+        return b"".join(chunks)
+
+    def _read_handshake(self) -> List[Leaf]:
+        deadline = self._deadline()
+        head = self._recv_exact(_HEADER.size, deadline, "header", 0)
+        magic, version, count = _HEADER.unpack(head)
+        if magic != MAGIC:
+            raise ProtocolError(
+                f"not a ravo server at {self._peer}: expected magic {MAGIC!r} "
+                f"({_hex(MAGIC)}), received {magic!r} ({_hex(magic)})"
+            )
+        if version != VERSION:
+            raise ProtocolError(
+                f"unsupported ravo protocol version from {self._peer}: "
+                f"expected {VERSION}, received {version}"
+            )
+        got = _HEADER.size
+        leaves = []
+        for i in range(count):
+            rec = self._recv_exact(_LEAF_HEAD.size, deadline, f"leaf {i} of {count}", got)
+            got += len(rec)
+            dtype_size, ndim = _LEAF_HEAD.unpack(rec)
+            shape: Tuple[int, ...] = ()
+            if ndim:
+                dims = self._recv_exact(4 * ndim, deadline, f"leaf {i} of {count}", got)
+                got += len(dims)
+                shape = struct.unpack(f"<{ndim}I", dims)
+            nbytes = dtype_size
+            for d in shape:
+                nbytes *= d
+            leaves.append(Leaf(dtype_size, shape, nbytes))
+        return leaves
+
+    def _take_acks(self, data: bytes) -> None:
+        n = len(data)
+        good = n  # length of the run of valid acknowledgements
+        if data.count(ACK_BYTE) != n:
+            good = next(i for i, b in enumerate(data) if b != ACK_BYTE)
+        if self._acked + good > self._sent:
+            raise self._broken_error(
+                ProtocolError,
+                f"server {self._peer} sent {self._acked + good} acknowledgements for "
+                f"{self._sent} samples",
+            )
+        self._acked += good
+        if good < n:
+            raise self._broken_error(
+                ProtocolError,
+                f"expected acknowledgement byte 0x01 from {self._peer}, received "
+                f"0x{data[good]:02x} after {self._acked} of {self._sent} "
+                f"samples were acknowledged",
+            )
+
+    def _read_acks(self, wait: bool, deadline: Optional[float] = None) -> None:
+        """Reads every acknowledgement that is available. With ``wait`` it
+        first blocks (until ``deadline``) for at least one byte and raises
+        `TimeoutError` when none comes."""
+        while True:
+            try:
+                data = self._sock.recv(_ACK_READ)
+            except BlockingIOError:
+                if not wait:
+                    return
+                if not self._poll(select.POLLIN, deadline):
+                    raise TimeoutError(
+                        f"timed out after {self._timeout} s waiting for acknowledgements "
+                        f"({self._acked} of {self._sent} samples acknowledged)"
+                    ) from None
+                continue
+            except OSError as err:
+                raise self._broken_error(
+                    ConnectionError, self._closed_text(err.strerror or str(err))
+                ) from err
+            if not data:
+                raise self._broken_error(ConnectionError, self._closed_text())
+            self._take_acks(data)
+            # One successful read satisfies a waiting caller; keep reading
+            # without waiting only if the buffer may hold more.
+            wait = False
+            if len(data) < _ACK_READ:
+                return
+
+    def _wait_outstanding_at_most(self, limit: int) -> None:
+        deadline = self._deadline()
+        while self._sent - self._acked > limit:
+            self._read_acks(wait=True, deadline=deadline)
+
+    def _send_sample(self, bufs: List[memoryview]) -> None:
+        """Writes one sample (a list of non-empty byte views) once the window
+        allows it. Callers validated the sample completely beforehand."""
+        if self._sent - self._acked >= self._window:
+            self._wait_outstanding_at_most(self._window - 1)
+        deadline = self._deadline()
+        started = False
+        i = 0
+        count = len(bufs)
+        while i < count:
+            try:
+                if count - i == 1:
+                    n = self._sock.send(bufs[i], _SEND_FLAGS)
+                else:
+                    n = self._sock.sendmsg(bufs[i : i + _IOV_MAX], (), _SEND_FLAGS)
+            except BlockingIOError:
+                # The socket buffer is full. Keep reading acknowledgements
+                # while waiting: with a large window the server could
+                # otherwise block writing acks into our full receive buffer
+                # and stop reading, and both sides would wait forever.
+                flags = self._poll(select.POLLOUT | select.POLLIN, deadline)
+                if not flags:
+                    text = (
+                        f"timed out after {self._timeout} s waiting to send a sample "
+                        f"({self._acked} of {self._sent} samples acknowledged)"
+                    )
+                    if started:
+                        raise self._broken_error(
+                            TimeoutError,
+                            text + "; the sample was partially written and the stream "
+                            "can no longer be used",
+                        )
+                    raise TimeoutError(text) from None
+                if flags & ~select.POLLOUT:
+                    self._read_acks(wait=False)
+                continue
+            except OSError as err:
+                raise self._closed_error(err) from err
+            if n:
+                started = True
+            while n:
+                size = len(bufs[i])
+                if n >= size:
+                    n -= size
+                    i += 1
+                else:
+                    bufs[i] = bufs[i][n:]
+                    n = 0
+        self._sent += 1
+        # Collect acknowledgements that are already here so that `acked` stays
+        # current and a vanished server is noticed on the next call.
+        self._read_acks(wait=False)
+
+
+def _as_byte_view(value: Any, what: str) -> memoryview:
+    """A flat unsigned-byte view of a bytes-like object or NumPy array, copying
+    only when the memory is not C-contiguous."""
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(value, (np.ndarray, np.generic)):
+        arr = np.ascontiguousarray(value)
+        if arr.dtype.hasobject:
+            raise TypeError(f"{what}: arrays of Python objects cannot be sent")
+        return memoryview(arr.reshape(-1).view(np.uint8))
+    try:
+        view = memoryview(value)
+    except TypeError:
+        raise TypeError(
+            f"{what}: expected a bytes-like object or NumPy array, got "
+            f"{type(value).__name__}"
+        ) from None
+    if not view.c_contiguous:
+        view = memoryview(view.tobytes())
+    if view.ndim != 1 or view.format != "B":
+        view = view.cast("B")
+    return view
+
+
+def _leaf_bytes(i: int, value: Any, spec: Leaf) -> memoryview:
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(value, (np.ndarray, np.generic)):
+        itemsize = value.dtype.itemsize
+        if itemsize != spec.dtype_size:
+            raise ValueError(
+                f"leaf {i}: element size {itemsize} does not match the layout's "
+                f"element size {spec.dtype_size}"
+            )
+        shape = tuple(np.shape(value))
+        if shape != spec.shape:
+            raise ValueError(
+                f"leaf {i}: shape {shape} does not match the layout's shape {spec.shape}"
+            )
+    view = _as_byte_view(value, f"leaf {i}")
+    if view.nbytes != spec.nbytes:
+        raise ValueError(
+            f"leaf {i}: {view.nbytes} bytes given, the layout needs {spec.nbytes} bytes"
+        )
+    return view
+
+
+# ---------------------------------------------------------------------- CLI
+
+
+def _format_rate(n: float) -> str:
+    for unit in ("", "K", "M", "G"):
+        if abs(n) < 1000:
+            return f"{n:.1f} {unit}".rstrip()
+        n /= 1000
+    return f"{n:.1f} T"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m ravo_producer",
+        description="Stream random samples to a ravo server and report the rate.",
+    )
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--count", type=int, default=1000, help="samples to send (default 1000)")
+    parser.add_argument(
+        "--seconds", type=float, default=None, help="send for this long instead of --count"
+    )
+    parser.add_argument("--window", type=int, default=DEFAULT_WINDOW)
+    parser.add_argument(
+        "--timeout", type=float, default=30.0, help="seconds any single wait may take (default 30)"
+    )
+    args = parser.parse_args(argv)
+
+    try:
+        producer = Producer(args.host, args.port, window=args.window, timeout=args.timeout)
+    except (OSError, ValueError) as err:
+        print(f"ravo_producer: {err}", file=sys.stderr)
+        return 1
+    layout = ", ".join(f"{leaf.dtype_size}B x {leaf.shape}" for leaf in producer.leaves)
+    print(
+        f"connected to {args.host}:{args.port}: {len(producer.leaves)} leaves [{layout}], "
+        f"{producer.sample_size} bytes per sample",
+        flush=True,
+    )
+    # A few distinct random samples, at most 64 MiB of them, reused in turn.
+    pool_size = max(1, min(16, (64 << 20) // producer.sample_size))
+    pool = [os.urandom(producer.sample_size) for _ in range(pool_size)]
+    start = time.perf_counter()
+    stop = None if args.seconds is None else start + args.seconds
+    n = 0
+    try:
+        while (n < args.count) if stop is None else (time.perf_counter() < stop):
+            producer.send_raw(pool[n % pool_size])
+            n += 1
+        producer.close()
+    except (OSError, ValueError) as err:
+        producer.close(flush=False)
+        print(f"ravo_producer: {err}", file=sys.stderr)
+        return 1
+    elapsed = time.perf_counter() - start
+    rate = n / elapsed if elapsed > 0 else float("inf")
+    print(
+        f"sent {n} samples ({n * producer.sample_size} bytes) in {elapsed:.3f} s: "
+        f"{_format_rate(rate)} samples/s, {_format_rate(rate * producer.sample_size)}B/s"
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,596 @@
+// Tests of the header-only producer client (include/ravo/producer.h) against
+// an in-test fake server.
+//
+// The fake server speaks the server side of the protocol: it sends a
+// handshake, reads exactly one sample at a time, records it and writes one
+// acknowledgement byte. Options cover the faults a producer must survive. Its
+// threads block only in short socket timeouts and re-check a stop flag, so
+// destruction always joins them; producers in the tests use a timeout_ms so a
+// hang fails instead of freezing.
+
+#if __has_include("ravo/producer.h")
+#include "ravo/producer.h"
+#else
+// The test target's include path may lack include/; the header sits at a
+// fixed place relative to this file.
+#include "../../include/ravo/producer.h"
+#endif
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+
+using ravo::producer::ErrorCode;
+using ravo::producer::Options;
+using ravo::producer::Producer;
+using ravo::producer::Status;
+using Bytes = std::vector<unsigned char>;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kScale = 8;  // sanitizers: fewer iterations
+#else
+constexpr int kScale = 1;
+#endif
+
+struct LeafDef {
+    std::uint32_t elem;
+    std::vector<std::uint32_t> shape;
+};
+
+void put32(Bytes& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+Bytes encode_handshake(const std::vector<LeafDef>& layout, const char* magic = "RAVO",
+                       unsigned char version = 1) {
+    Bytes out(magic, magic + 4);
+    out.push_back(version);
+    put32(out, static_cast<std::uint32_t>(layout.size()));
+    for (const auto& l : layout) {
+        put32(out, l.elem);
+        put32(out, static_cast<std::uint32_t>(l.shape.size()));
+        for (auto d : l.shape) put32(out, d);
+    }
+    return out;
+}
+
+std::uint64_t layout_size(const std::vector<LeafDef>& layout) {
+    std::uint64_t total = 0;
+    for (const auto& l : layout) {
+        std::uint64_t n = l.elem;
+        for (auto d : l.shape) n *= d;
+        total += n;
+    }
+    return total;
+}
+
+struct FakeConfig {
+    std::vector<LeafDef> layout{};
+    std::optional<Bytes> handshake{};          // sent instead of the encoded layout
+    std::optional<std::uint64_t> close_after{};  // FIN-close after this many samples
+    bool close_after_handshake = false;
+    unsigned char ack_byte = 0x01;
+};
+
+class FakeServer {
+public:
+    explicit FakeServer(FakeConfig cfg) : cfg_(std::move(cfg)) {
+        handshake_ = cfg_.handshake ? *cfg_.handshake : encode_handshake(cfg_.layout);
+        sample_size_ = layout_size(cfg_.layout);
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_GE(listen_fd_, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listen_fd_, 64), 0);
+        socklen_t len = sizeof addr;
+        EXPECT_EQ(::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        port_ = ntohs(addr.sin_port);
+        accept_thread_ = std::thread([this] { accept_loop(); });
+    }
+
+    ~FakeServer() {
+        stop_.store(true);  // seq_cst: read by every server thread's loop check
+        {
+            std::lock_guard lk(mu_);
+            acks_held_ = false;
+        }
+        cv_.notify_all();
+        accept_thread_.join();
+        for (auto& t : conn_threads_) t.join();
+        EXPECT_EQ(::close(listen_fd_), 0);
+    }
+
+    std::uint16_t port() const { return port_; }
+
+    void hold_acks() {
+        std::lock_guard lk(mu_);
+        acks_held_ = true;
+    }
+    void release_acks() {
+        {
+            std::lock_guard lk(mu_);
+            acks_held_ = false;
+        }
+        cv_.notify_all();
+    }
+
+    std::vector<Bytes> samples(std::size_t conn = 0) {
+        std::lock_guard lk(mu_);
+        return conn < received_.size() ? received_[conn] : std::vector<Bytes>{};
+    }
+    std::size_t connections() {
+        std::lock_guard lk(mu_);
+        return received_.size();
+    }
+    // Waits (bounded) until connection `conn` recorded `n` samples.
+    bool wait_samples(std::size_t n, std::size_t conn = 0) {
+        std::unique_lock lk(mu_);
+        return cv_.wait_for(lk, std::chrono::seconds(20), [&] {
+            return conn < received_.size() && received_[conn].size() >= n;
+        });
+    }
+
+private:
+    void accept_loop() {
+        while (!stop_.load()) {
+            pollfd p{listen_fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, 50);
+            if (r <= 0) continue;
+            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::size_t index;
+            {
+                std::lock_guard lk(mu_);
+                index = received_.size();
+                received_.emplace_back();
+            }
+            // Only this thread touches conn_threads_ until the destructor
+            // joins it first.
+            conn_threads_.emplace_back([this, fd, index] { serve(fd, index); });
+        }
+    }
+
+    // Exactly n bytes; false at end of stream, error or stop.
+    bool read_exact(int fd, unsigned char* p, std::uint64_t n) {
+        while (n > 0) {
+            if (stop_.load()) return false;
+            const ssize_t r = ::recv(fd, p, n, 0);
+            if (r > 0) {
+                p += r;
+                n -= static_cast<std::uint64_t>(r);
+            } else if (r == 0) {
+                return false;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool write_all(int fd, const unsigned char* p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+            if (w > 0) {
+                p += w;
+                n -= static_cast<std::size_t>(w);
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;
+            }
+            if (stop_.load()) return false;
+        }
+        return true;
+    }
+
+    void serve(int fd, std::size_t index) {
+        // Short receive timeouts let the thread notice stop_.
+        timeval tv{0, 50000};
+        EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+        EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), 0);
+        const int one = 1;
+        EXPECT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one), 0);
+        // Layouts no producer accepts (empty or absurdly large samples) get
+        // the handshake only; the producer is expected to hang up.
+        const bool serve_samples =
+            !cfg_.close_after_handshake && sample_size_ > 0 && sample_size_ <= (1u << 28);
+        Bytes sample(serve_samples ? sample_size_ : 0);
+        std::uint64_t count = 0;
+        bool ok = write_all(fd, handshake_.data(), handshake_.size()) && serve_samples;
+        while (ok && (!cfg_.close_after || count < *cfg_.close_after)) {
+            if (!read_exact(fd, sample.data(), sample.size())) {
+                ok = false;
+                break;
+            }
+            {
+                std::unique_lock lk(mu_);
+                received_[index].push_back(sample);
+                cv_.notify_all();
+                cv_.wait(lk, [&] { return !acks_held_ || stop_.load(); });
+            }
+            ++count;
+            ok = write_all(fd, &cfg_.ack_byte, 1);
+        }
+        if (ok && cfg_.close_after) {
+            // FIN first, then drain what the producer still sends so that the
+            // close does not become a reset: the producer reads exactly
+            // close_after acknowledgements and then the end of the stream.
+            EXPECT_EQ(::shutdown(fd, SHUT_WR), 0);
+            unsigned char sink[65536];
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!stop_.load() && std::chrono::steady_clock::now() < until) {
+                const ssize_t r = ::recv(fd, sink, sizeof sink, 0);
+                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+            }
+        }
+        EXPECT_EQ(::close(fd), 0);
+    }
+
+    FakeConfig cfg_;
+    Bytes handshake_;
+    std::uint64_t sample_size_ = 0;
+    int listen_fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread accept_thread_;
+    std::vector<std::thread> conn_threads_;  // owned by the accept thread, then the destructor
+    std::mutex mu_;                          // guards received_ and acks_held_
+    std::condition_variable cv_;
+    std::vector<std::vector<Bytes>> received_;
+    bool acks_held_ = false;
+};
+
+Options opts(std::uint32_t window = 64, int timeout_ms = 20000) {
+    Options o;
+    o.window = window;
+    o.timeout_ms = timeout_ms;
+    return o;
+}
+
+Producer connect_ok(const FakeServer& s, Options o = opts()) {
+    auto r = Producer::connect("127.0.0.1", s.port(), o);
+    EXPECT_TRUE(r.ok()) << r.error().message;
+    return std::move(r).value();
+}
+
+std::vector<Bytes> make_samples(std::size_t size, std::size_t count) {
+    std::vector<Bytes> out(count, Bytes(size));
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t j = 0; j < size; ++j) out[i][j] = static_cast<unsigned char>(i * 7 + j);
+    return out;
+}
+
+std::span<const std::byte> bytes_of(const void* p, std::size_t n) {
+    return {static_cast<const std::byte*>(p), n};
+}
+
+// ------------------------------------------------------------- handshake
+
+TEST(ProducerHandshake, ExampleLayoutOf25Bytes) {
+    const Bytes expected = {0x52, 0x41, 0x56, 0x4F, 0x01, 1, 0, 0, 0, 4, 0, 0, 0,
+                            2,    0,    0,    0,    2,    0, 0, 0, 3, 0, 0, 0};
+    ASSERT_EQ(encode_handshake({{4, {2, 3}}}), expected);
+    FakeServer server({.layout = {{4, {2, 3}}}});
+    Producer p = connect_ok(server);
+    ASSERT_EQ(p.layout().size(), 1u);
+    EXPECT_EQ(p.layout()[0].dtype_size, 4u);
+    EXPECT_EQ(p.layout()[0].shape, (std::vector<std::uint64_t>{2, 3}));
+    EXPECT_EQ(p.layout()[0].nbytes, 24u);
+    EXPECT_EQ(p.sample_size(), 24u);
+    EXPECT_EQ(p.window(), 64u);
+    EXPECT_TRUE(p.close().ok());
+}
+
+TEST(ProducerHandshake, ScalarAndZeroDimensionLeaves) {
+    FakeServer server({.layout = {{8, {}}, {4, {0, 5}}, {2, {3}}}});
+    Producer p = connect_ok(server);
+    ASSERT_EQ(p.layout().size(), 3u);
+    EXPECT_TRUE(p.layout()[0].shape.empty());
+    EXPECT_EQ(p.layout()[0].nbytes, 8u);
+    EXPECT_EQ(p.layout()[1].nbytes, 0u);
+    EXPECT_EQ(p.layout()[2].nbytes, 6u);
+    EXPECT_EQ(p.sample_size(), 14u);
+    const char a[] = "AAAAAAAA";
+    const char c[] = "bcdefg";
+    std::span<const std::byte> leaves[] = {bytes_of(a, 8), {}, bytes_of(c, 6)};
+    ASSERT_TRUE(p.send_leaves(leaves).ok());
+    ASSERT_TRUE(p.flush().ok());
+    EXPECT_EQ(p.acked(), 1u);
+    const Bytes want = {'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A', 'b', 'c', 'd', 'e', 'f', 'g'};
+    EXPECT_EQ(server.samples(), std::vector<Bytes>{want});
+    EXPECT_TRUE(p.close().ok());
+}
+
+TEST(ProducerHandshake, WrongMagicOrVersionIsAProtocolError) {
+    {
+        FakeServer server({.layout = {{4, {2, 3}}}, .handshake = encode_handshake({{4, {2, 3}}}, "HTTP")});
+        auto r = Producer::connect("127.0.0.1", server.port(), opts());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, ErrorCode::Protocol);
+        EXPECT_NE(r.error().message.find("expected magic 52 41 56 4f"), std::string::npos)
+            << r.error().message;
+        EXPECT_NE(r.error().message.find("received 48 54 54 50"), std::string::npos);
+    }
+    {
+        FakeServer server({.layout = {{4, {2, 3}}}, .handshake = encode_handshake({{4, {2, 3}}}, "RAVO", 2)});
+        auto r = Producer::connect("127.0.0.1", server.port(), opts());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, ErrorCode::Protocol);
+        EXPECT_NE(r.error().message.find("version"), std::string::npos);
+        EXPECT_NE(r.error().message.find("expected 1, received 2"), std::string::npos);
+    }
+}
+
+TEST(ProducerHandshake, TruncatedZeroSizedAndOverflowingLayoutsAreRefused) {
+    Bytes cut = encode_handshake({{4, {2, 3}}});
+    cut.resize(15);
+    {
+        FakeServer server({.layout = {{4, {2, 3}}}, .handshake = cut, .close_after_handshake = true});
+        auto r = Producer::connect("127.0.0.1", server.port(), opts());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, ErrorCode::Closed);
+        EXPECT_NE(r.error().message.find("during the handshake after 15 bytes"), std::string::npos)
+            << r.error().message;
+    }
+    {
+        FakeServer server({.layout = {{4, {0}}, {8, {3, 0}}}});
+        auto r = Producer::connect("127.0.0.1", server.port(), opts());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, ErrorCode::Protocol);
+        EXPECT_NE(r.error().message.find("sample size of 0 bytes"), std::string::npos);
+    }
+    {
+        FakeServer server({.layout = {{0xFFFFFFFFu, {0xFFFFFFFFu, 0xFFFFFFFFu}}}});
+        auto r = Producer::connect("127.0.0.1", server.port(), opts());
+        ASSERT_FALSE(r.ok());
+        EXPECT_NE(r.error().message.find("does not fit in 64 bits"), std::string::npos);
+    }
+}
+
+TEST(ProducerHandshake, ConnectFailuresAreValues) {
+    // A port that was just free: nothing listens there.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(::close(fd), 0);
+    auto r = Producer::connect("127.0.0.1", ntohs(addr.sin_port), opts());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, ErrorCode::Connect);
+    EXPECT_NE(r.error().message.find("cannot connect to 127.0.0.1:"), std::string::npos);
+
+    auto w = Producer::connect("127.0.0.1", 1, opts(0));
+    ASSERT_FALSE(w.ok());
+    EXPECT_EQ(w.error().code, ErrorCode::InvalidArgument);
+}
+
+// ------------------------------------------------------ window and acks
+
+TEST(ProducerWindow, PipelinesUpToTheWindowThenWaits) {
+    for (std::uint32_t window : {1u, 8u, 64u}) {
+        SCOPED_TRACE(window);
+        FakeServer server({.layout = {{4, {2, 3}}}});
+        server.hold_acks();
+        Producer p = connect_ok(server, opts(window, 300));
+        const auto data = make_samples(24, 200);
+        for (std::uint32_t i = 0; i < window; ++i) ASSERT_TRUE(p.send(data[i].data()).ok());
+        EXPECT_EQ(p.sent(), window);
+        EXPECT_EQ(p.acked(), 0u);  // sent without waiting for any acknowledgement
+        // The window is full: the next send waits for an acknowledgement and
+        // times out without writing, leaving the stream usable.
+        Status st = p.send(data[window].data());
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::Timeout);
+        EXPECT_EQ(st.error().sent, window);
+        EXPECT_EQ(p.sent(), window);
+        server.release_acks();
+        for (std::size_t i = window; i < data.size(); ++i) {
+            ASSERT_TRUE(p.send(data[i].data()).ok());
+            ASSERT_LE(p.outstanding(), window);
+        }
+        ASSERT_TRUE(p.flush().ok());
+        EXPECT_EQ(p.acked(), 200u);
+        EXPECT_EQ(server.samples(), data);
+        EXPECT_TRUE(p.close().ok());
+    }
+}
+
+TEST(ProducerWindow, LargeSamplesLeafByLeaf) {
+    // Megabytes per sample: written in many partial writes of several leaves.
+    FakeServer server({.layout = {{1, {3, 1000003}}, {4, {5}}, {8, {}}}});
+    Producer p = connect_ok(server, opts(3));
+    const std::size_t big = 3 * 1000003;
+    ASSERT_EQ(p.sample_size(), big + 28);
+    std::vector<Bytes> want;
+    for (int i = 0; i < 5; ++i) {
+        Bytes a(big, static_cast<unsigned char>(i)), b(20, static_cast<unsigned char>(0x40 + i)),
+            c(8, static_cast<unsigned char>(0x80 + i));
+        std::span<const std::byte> leaves[] = {bytes_of(a.data(), a.size()),
+                                               bytes_of(b.data(), b.size()),
+                                               bytes_of(c.data(), c.size())};
+        ASSERT_TRUE(p.send_leaves(leaves).ok());
+        Bytes all = a;
+        all.insert(all.end(), b.begin(), b.end());
+        all.insert(all.end(), c.begin(), c.end());
+        want.push_back(std::move(all));
+    }
+    ASSERT_TRUE(p.close().ok());
+    EXPECT_EQ(p.acked(), 5u);
+    EXPECT_EQ(server.samples(), want);
+}
+
+TEST(ProducerWindow, LeavesAreCheckedBeforeWriting) {
+    FakeServer server({.layout = {{4, {2, 3}}, {8, {}}}});
+    Producer p = connect_ok(server);
+    Bytes a(24, 'a'), b(8, 'b'), short_b(7, 'b');
+    std::span<const std::byte> one[] = {bytes_of(a.data(), 24)};
+    Status st = p.send_leaves(one);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().code, ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.error().message, "sample has 1 leaves, the layout has 2");
+    std::span<const std::byte> bad[] = {bytes_of(a.data(), 24), bytes_of(short_b.data(), 7)};
+    st = p.send_leaves(bad);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().message, "leaf 1: 7 bytes given, the layout needs 8 bytes");
+    EXPECT_EQ(p.sent(), 0u);
+    std::span<const std::byte> good[] = {bytes_of(a.data(), 24), bytes_of(b.data(), 8)};
+    ASSERT_TRUE(p.send_leaves(good).ok());
+    ASSERT_TRUE(p.close().ok());
+    Bytes want = a;
+    want.insert(want.end(), b.begin(), b.end());
+    EXPECT_EQ(server.samples(), std::vector<Bytes>{want});
+}
+
+TEST(ProducerWindow, ManyConnectionsConserveEverySample) {
+    // One producer per thread; the first 16 bytes of each sample carry
+    // (connection id, sequence number). Every sample must arrive once, in
+    // order on its connection.
+    constexpr int kThreads = 6;
+    const std::uint64_t per = 3000 / kScale;
+    FakeServer server({.layout = {{8, {2}}, {1, {48}}}});
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            auto r = Producer::connect("127.0.0.1", server.port(), opts(16));
+            if (!r.ok()) {
+                failures.fetch_add(1);  // seq_cst: read after join
+                return;
+            }
+            Producer p = std::move(r).value();
+            Bytes s(p.sample_size(), static_cast<unsigned char>(t));
+            for (std::uint64_t seq = 0; seq < per; ++seq) {
+                const std::uint64_t id = static_cast<std::uint64_t>(t);
+                std::memcpy(s.data(), &id, 8);
+                std::memcpy(s.data() + 8, &seq, 8);
+                if (!p.send(s.data()).ok()) {
+                    failures.fetch_add(1);
+                    return;
+                }
+            }
+            if (!p.close().ok() || p.acked() != per) failures.fetch_add(1);
+        });
+    }
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(failures.load(), 0);
+    std::set<std::uint64_t> ids;
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < server.connections(); ++c) {
+        const auto got = server.samples(c);
+        ASSERT_EQ(got.size(), per);
+        std::uint64_t id;
+        std::memcpy(&id, got[0].data(), 8);
+        ids.insert(id);
+        for (std::uint64_t seq = 0; seq < per; ++seq) {
+            std::uint64_t gid, gseq;
+            std::memcpy(&gid, got[seq].data(), 8);
+            std::memcpy(&gseq, got[seq].data() + 8, 8);
+            ASSERT_EQ(gid, id);
+            ASSERT_EQ(gseq, seq);
+            ASSERT_EQ(got[seq][16], static_cast<unsigned char>(id));
+        }
+        total += got.size();
+    }
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kThreads));
+    EXPECT_EQ(total, per * kThreads);
+}
+
+// -------------------------------------------------- server failures
+
+TEST(ProducerServerGone, CloseMidStreamCarriesTheAckedCount) {
+    FakeServer server({.layout = {{4, {2, 3}}}, .close_after = 17});
+    server.hold_acks();  // all 20 samples are written before any ack
+    Producer p = connect_ok(server);
+    const auto data = make_samples(24, 20);
+    for (const auto& s : data) ASSERT_TRUE(p.send(s.data()).ok());
+    server.release_acks();
+    Status st = p.flush();
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().code, ErrorCode::Closed);
+    EXPECT_EQ(st.error().message,
+              "server closed the connection after 17 of 20 samples were acknowledged");
+    EXPECT_EQ(st.error().acked, 17u);
+    EXPECT_EQ(st.error().sent, 20u);
+    EXPECT_EQ(p.acked(), 17u);
+    // The failure sticks; closing releases the socket quietly.
+    Status again = p.send(data[0].data());
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().message, st.error().message);
+    EXPECT_TRUE(p.close().ok());
+    EXPECT_FALSE(p.is_open());
+    EXPECT_EQ(p.send(data[0].data()).error().code, ErrorCode::State);
+    EXPECT_EQ(server.samples(), std::vector<Bytes>(data.begin(), data.begin() + 17));
+}
+
+TEST(ProducerServerGone, WritesToAVanishedServerFail) {
+    FakeServer server({.layout = {{1, {65536}}}, .close_after_handshake = true});
+    Producer p = connect_ok(server, opts(1u << 30));
+    Bytes s(65536);
+    Status st;
+    for (int i = 0; i < 100000 && st.ok(); ++i) st = p.send(s.data());
+    if (st.ok()) st = p.flush();
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().code, ErrorCode::Closed);
+    EXPECT_EQ(st.error().message.rfind("server closed the connection after 0 of ", 0), 0u)
+        << st.error().message;
+}
+
+TEST(ProducerServerGone, BadOrExcessAcknowledgementsAreProtocolErrors) {
+    {
+        FakeServer server({.layout = {{1, {4}}}, .ack_byte = 0x02});
+        server.hold_acks();
+        Producer p = connect_ok(server);
+        ASSERT_TRUE(p.send("abcd").ok());
+        server.release_acks();
+        Status st = p.flush();
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::Protocol);
+        EXPECT_NE(st.error().message.find("received 0x02 after 0 of 1 samples"), std::string::npos)
+            << st.error().message;
+    }
+    {
+        // Two acknowledgements arrive before anything was sent.
+        Bytes hs = encode_handshake({{1, {4}}});
+        hs.push_back(0x01);
+        hs.push_back(0x01);
+        FakeServer server({.layout = {{1, {4}}}, .handshake = hs});
+        Producer p = connect_ok(server);
+        Status st = p.send("abcd");
+        if (st.ok()) st = p.flush();
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::Protocol);
+        EXPECT_NE(st.error().message.find("acknowledgements for 1 samples"), std::string::npos)
+            << st.error().message;
+    }
+}
+
+TEST(ProducerLifecycle, MoveKeepsTheConnection) {
+    FakeServer server({.layout = {{4, {2}}}});
+    Producer a = connect_ok(server);
+    ASSERT_TRUE(a.send("12345678").ok());
+    Producer b = std::move(a);
+    EXPECT_FALSE(a.is_open());
+    EXPECT_EQ(a.send("12345678").error().code, ErrorCode::State);
+    EXPECT_TRUE(a.close().ok());  // closing a moved-from producer does nothing
+    ASSERT_TRUE(b.send("abcdefgh").ok());
+    EXPECT_EQ(b.sent(), 2u);
+    ASSERT_TRUE(b.close().ok());
+    EXPECT_EQ(b.acked(), 2u);
+    ASSERT_TRUE(server.wait_samples(2));
+    EXPECT_EQ(server.samples().size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+"""Helpers shared by the Python tests: fake peers speaking the ravo protocol."""

@@ -1,0 +1,426 @@
+"""Tests of the Python producer client `ravo_producer` against a fake server.
+
+The fake server (support/fake_server.py) speaks the server side of the protocol
+and records what it received, so every test checks the bytes on the wire.
+Every wait is bounded: producers get a `timeout`, the fake server's threads
+re-check a stop flag, and `close()` joins them with a bound.
+"""
+
+import os
+import struct
+import sys
+import threading
+
+import pytest
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:  # for `support`, whatever pytest's import mode
+    sys.path.insert(0, _HERE)
+
+try:
+    import ravo_producer
+except ImportError:  # not installed: use the copy in the repository
+    sys.path.insert(0, os.path.join(_HERE, "..", "..", "python"))
+    import ravo_producer
+
+from ravo_producer import Leaf, Producer, ProtocolError
+from support.fake_server import FakeServer, encode_handshake
+
+TIMEOUT = 10.0
+
+
+def samples_for(size, count, seed=0):
+    """Distinct, recognisable samples: the index in the first bytes."""
+    out = []
+    for i in range(count):
+        body = bytes((i * 7 + j + seed) & 0xFF for j in range(size))
+        out.append(body)
+    return out
+
+
+def connect(server, **kw):
+    kw.setdefault("timeout", TIMEOUT)
+    return Producer(server.host, server.port, **kw)
+
+
+# --------------------------------------------------------------- handshake
+
+
+class TestHandshake:
+    def test_example_layout_of_25_bytes(self):
+        expected = bytes.fromhex(
+            "52 41 56 4F 01 01000000 04000000 02000000 02000000 03000000"
+        )
+        assert encode_handshake([(4, (2, 3))]) == expected
+        with FakeServer([(4, (2, 3))]) as server, connect(server) as p:
+            assert p.leaves == [Leaf(dtype_size=4, shape=(2, 3), nbytes=24)]
+            assert p.leaves[0].nbytes == 24
+            assert p.sample_size == 24
+            assert (p.sent, p.acked, p.window) == (0, 0, 64)
+
+    def test_scalar_and_zero_dimension_leaves(self):
+        layout = [(8, ()), (4, (0, 5)), (2, (3,)), (1, (2, 0))]
+        with FakeServer(layout) as server, connect(server) as p:
+            assert p.leaves == [
+                Leaf(8, (), 8),
+                Leaf(4, (0, 5), 0),
+                Leaf(2, (3,), 6),
+                Leaf(1, (2, 0), 0),
+            ]
+            assert p.sample_size == 14
+            p.send([b"A" * 8, b"", b"bcdefg", bytearray()])
+            p.send_raw(b"x" * 14)
+            p.flush()
+            assert p.acked == 2
+            assert server.samples() == [b"A" * 8 + b"bcdefg", b"x" * 14]
+
+    @pytest.mark.parametrize(
+        "kw, needles",
+        [
+            ({"magic": b"HTTP"}, ["magic", "b'RAVO'", "b'HTTP'", "48 54 54 50"]),
+            ({"version": 2}, ["version", "expected 1", "received 2"]),
+        ],
+    )
+    def test_wrong_magic_or_version_is_a_protocol_error(self, kw, needles):
+        with FakeServer([(4, (2, 3))], **kw) as server:
+            with pytest.raises(ProtocolError) as info:
+                connect(server)
+        assert isinstance(info.value, ConnectionError)
+        for needle in needles:
+            assert needle in str(info.value)
+
+    def test_truncated_handshake(self):
+        full = encode_handshake([(4, (2, 3))])
+        with FakeServer([(4, (2, 3))], handshake=full[:15], close_after_handshake=True) as server:
+            with pytest.raises(ConnectionError) as info:
+                connect(server)
+        assert not isinstance(info.value, ProtocolError)
+        assert "closed the connection during the handshake after 15 bytes" in str(info.value)
+
+    def test_zero_sample_size_is_refused(self):
+        with FakeServer([(4, (0,)), (8, (3, 0))]) as server:
+            with pytest.raises(ProtocolError, match="sample size of 0 bytes"):
+                connect(server)
+
+    def test_sample_size_beyond_64_bits_is_refused(self):
+        with FakeServer([(2**32 - 1, (2**32 - 1, 2**32 - 1))]) as server:
+            with pytest.raises(ProtocolError, match="does not fit in 64 bits"):
+                connect(server)
+
+    def test_bad_arguments(self):
+        with pytest.raises(ValueError, match="window must be >= 1"):
+            Producer("127.0.0.1", 1, window=0)
+        with pytest.raises(TypeError, match="window must be an int"):
+            Producer("127.0.0.1", 1, window=2.0)
+
+
+# ------------------------------------------------------ window and acks
+
+
+class TestWindow:
+    def test_window_one_waits_for_every_ack(self):
+        data = samples_for(24, 50)
+        with FakeServer([(4, (2, 3))]) as server:
+            server.ack_gate.clear()
+            with connect(server, window=1, timeout=0.3) as p:
+                p.send_raw(data[0])
+                # The first sample is unacknowledged: the next send must wait
+                # for it, and gives up after the timeout without writing.
+                with pytest.raises(TimeoutError, match="0 of 1 samples acknowledged"):
+                    p.send_raw(data[1])
+                assert (p.sent, p.acked) == (1, 0)
+                server.ack_gate.set()
+                for s in data[1:]:
+                    p.send_raw(s)
+                    assert p.outstanding <= 1
+                p.flush()
+                assert (p.sent, p.acked, p.outstanding) == (50, 50, 0)
+            assert server.samples() == data
+
+    def test_window_64_pipelines_without_acks(self):
+        data = samples_for(24, 300, seed=3)
+        with FakeServer([(4, (2, 3))]) as server:
+            server.ack_gate.clear()
+            with connect(server, timeout=0.3) as p:
+                assert p.window == 64
+                for s in data[:64]:
+                    p.send_raw(s)  # no acknowledgement arrives meanwhile
+                assert (p.sent, p.acked) == (64, 0)
+                with pytest.raises(TimeoutError):
+                    p.send_raw(data[64])
+                server.ack_gate.set()
+                for s in data[64:]:
+                    p.send_raw(s)
+                    assert p.outstanding <= 64
+                p.flush()
+                assert (p.sent, p.acked) == (300, 300)
+            assert server.samples() == data
+
+    def test_large_samples_with_several_leaves(self):
+        # Several MiB per sample: the socket takes it in many partial writes.
+        layout = [(1, (3, 1000003)), (4, (5,)), (8, ())]
+        size = 3 * 1000003 + 20 + 8
+        with FakeServer(layout) as server, connect(server, window=3) as p:
+            assert p.sample_size == size
+            expected = []
+            for i in range(6):
+                a = bytes([i]) * (3 * 1000003)
+                b = struct.pack("<5I", i, i + 1, i + 2, i + 3, i + 4)
+                c = struct.pack("<q", -i)
+                p.send([a, bytearray(b), memoryview(c)])
+                expected.append(a + b + c)
+            p.flush()
+            assert server.samples() == expected
+
+    def test_more_leaves_than_one_sendmsg_takes(self):
+        layout = [(1, ())] * 1500
+        with FakeServer(layout) as server, connect(server, window=2) as p:
+            sample = [bytes([i % 251]) for i in range(1500)]
+            for _ in range(3):
+                p.send(sample)
+            p.flush()
+            assert server.samples() == [b"".join(sample)] * 3
+
+    def test_server_that_stops_acknowledging(self):
+        data = samples_for(24, 20)
+        with FakeServer([(4, (2, 3))], ack_limit=5) as server:
+            with connect(server, window=8, timeout=1.0) as p:
+                for s in data[:13]:  # 5 acknowledged + a full window of 8
+                    p.send_raw(s)
+                with pytest.raises(TimeoutError, match="5 of 13 samples acknowledged"):
+                    p.send_raw(data[13])
+                with pytest.raises(TimeoutError):
+                    p.flush()
+                assert p.acked == 5
+                p.close(flush=False)
+            assert server.wait_samples(13)
+            assert server.samples() == data[:13]
+
+    def test_concurrent_producers_conserve_every_sample(self):
+        # One producer per thread; each sample carries (producer id, seq).
+        layout = [(8, (2,)), (1, (16,))]
+        per_thread, threads = 200, 4
+        failures = []
+        with FakeServer(layout) as server:
+
+            def run(pid):
+                try:
+                    with connect(server, window=16) as p:
+                        for seq in range(per_thread):
+                            p.send([struct.pack("<QQ", pid, seq), bytes([pid]) * 16])
+                    if p.acked != per_thread:
+                            failures.append(f"producer {pid}: {p.acked} acks")
+                except Exception as err:  # reported below
+                    failures.append(f"producer {pid}: {err!r}")
+
+            workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join(60)
+            assert not any(w.is_alive() for w in workers)
+            assert failures == []
+            seen = set()
+            for conn in range(server.connections()):
+                for s in server.samples(conn):
+                    pid, seq = struct.unpack_from("<QQ", s)
+                    assert s[16:] == bytes([pid]) * 16
+                    seen.add((pid, seq))
+            assert seen == {(p, s) for p in range(threads) for s in range(per_thread)}
+            assert sum(len(server.samples(c)) for c in range(server.connections())) == len(seen)
+
+
+# ---------------------------------------------------------- leaf checks
+
+
+class TestLeaves:
+    LAYOUT = [(4, (2, 3)), (8, ())]
+
+    def test_leaf_count_and_lengths_are_checked_before_writing(self):
+        with FakeServer(self.LAYOUT) as server, connect(server) as p:
+            with pytest.raises(ValueError, match="sample has 1 leaves, the layout has 2"):
+                p.send([b"x" * 24])
+            with pytest.raises(ValueError, match="leaf 1: 7 bytes given, the layout needs 8 bytes"):
+                p.send([b"x" * 24, b"y" * 7])
+            with pytest.raises(TypeError, match="leaf 0: expected a bytes-like object"):
+                p.send(["not bytes", b"y" * 8])
+            with pytest.raises(TypeError, match="send_raw"):
+                p.send(b"x" * 32)
+            with pytest.raises(ValueError, match="sample has 31 bytes, the layout needs 32"):
+                p.send_raw(b"x" * 31)
+            assert p.sent == 0
+            # The stream is still aligned: a good sample goes through intact.
+            p.send([b"a" * 24, b"b" * 8])
+            p.flush()
+            assert server.samples() == [b"a" * 24 + b"b" * 8]
+
+    def test_numpy_leaves(self):
+        np = pytest.importorskip("numpy")
+        with FakeServer(self.LAYOUT) as server, connect(server) as p:
+            a = np.arange(6, dtype=np.float32).reshape(2, 3)
+            p.send([a, np.float64(3.5)])
+            # Non-contiguous and Fortran-ordered arrays are sent in C order.
+            strided = np.arange(12, dtype=np.int32).reshape(2, 6)[:, ::2]
+            fortran = np.asfortranarray(np.arange(6, dtype=np.uint32).reshape(2, 3))
+            p.send([strided, np.array(7, dtype=np.int64)])
+            p.send([fortran, np.zeros((), dtype=np.uint64)])
+            # A raw sample may be a NumPy array too.
+            raw = np.arange(32, dtype=np.uint8)
+            p.send_raw(raw)
+            p.flush()
+            assert server.samples() == [
+                a.tobytes() + np.float64(3.5).tobytes(),
+                np.ascontiguousarray(strided).tobytes() + struct.pack("<q", 7),
+                np.arange(6, dtype=np.uint32).tobytes() + bytes(8),
+                raw.tobytes(),
+            ]
+
+    def test_numpy_mismatch_names_the_leaf(self):
+        np = pytest.importorskip("numpy")
+        with FakeServer(self.LAYOUT) as server, connect(server) as p:
+            ok = np.zeros((2, 3), dtype=np.float32)
+            with pytest.raises(ValueError) as info:
+                p.send([np.zeros((3, 2), dtype=np.float32), np.float64(0)])
+            assert str(info.value) == "leaf 0: shape (3, 2) does not match the layout's shape (2, 3)"
+            with pytest.raises(ValueError) as info:
+                p.send([ok, np.float32(0)])
+            assert str(info.value) == (
+                "leaf 1: element size 4 does not match the layout's element size 8"
+            )
+            with pytest.raises(ValueError, match="leaf 0: element size 8"):
+                p.send([np.zeros((2, 3), dtype=np.float64), np.float64(0)])
+            with pytest.raises(ValueError, match="leaf 1: shape \\(1,\\)"):
+                p.send([ok, np.zeros(1, dtype=np.float64)])
+            with pytest.raises(TypeError, match="send_raw"):
+                p.send(np.zeros(2))
+            assert p.sent == 0
+            p.send([ok, np.float64(1)])
+            p.flush()
+            assert server.samples() == [ok.tobytes() + np.float64(1).tobytes()]
+
+
+# -------------------------------------------------- failures and closing
+
+
+class TestServerGoesAway:
+    def test_close_mid_stream_reports_the_acknowledged_count(self):
+        data = samples_for(24, 20)
+        with FakeServer([(4, (2, 3))], close_after=17) as server:
+            server.ack_gate.clear()  # all 20 are written before any ack
+            p = connect(server)
+            for s in data:
+                p.send_raw(s)
+            assert p.sent == 20
+            server.ack_gate.set()
+            with pytest.raises(ConnectionError) as info:
+                p.flush()
+            assert str(info.value) == (
+                "server closed the connection after 17 of 20 samples were acknowledged"
+            )
+            assert p.acked == 17
+            # The stream stays failed; closing is quiet.
+            with pytest.raises(ConnectionError, match="unusable after an earlier error"):
+                p.send_raw(data[0])
+            p.close()
+            assert p.closed
+            assert server.samples() == data[:17]
+
+    def test_reset_mid_stream_reports_the_acknowledged_count(self):
+        data = samples_for(24, 20)
+        with FakeServer([(4, (2, 3))], close_after=17, close_with_reset=True) as server:
+            server.ack_gate.clear()
+            p = connect(server)
+            for s in data:
+                p.send_raw(s)
+            server.ack_gate.set()
+            with pytest.raises(ConnectionError) as info:
+                p.flush()
+                for s in data:  # a reset may surface on a write instead
+                    p.send_raw(s)
+            text = str(info.value)
+            assert text.startswith(f"server closed the connection after {p.acked} of ")
+            assert "samples were acknowledged" in text
+            assert p.acked <= 17
+            p.close()
+
+    def test_wrong_acknowledgement_byte(self):
+        with FakeServer([(1, (4,))], ack_byte=b"\x02") as server:
+            server.ack_gate.clear()  # the bad byte arrives during the flush
+            p = connect(server)
+            p.send_raw(b"abcd")
+            server.ack_gate.set()
+            with pytest.raises(ProtocolError) as info:
+                p.flush()
+            assert "expected acknowledgement byte 0x01" in str(info.value)
+            assert "received 0x02 after 0 of 1 samples" in str(info.value)
+            p.close()
+
+    def test_more_acknowledgements_than_samples(self):
+        # Two acknowledgement bytes arrive right behind the handshake.
+        hs = encode_handshake([(1, (4,))]) + b"\x01\x01"
+        with FakeServer([(1, (4,))], handshake=hs) as server:
+            p = connect(server)
+            with pytest.raises(ProtocolError, match="acknowledgements for 1 samples"):
+                p.send_raw(b"abcd")
+                p.flush()
+            p.close()
+
+    def test_send_to_a_vanished_server_fails_with_the_count(self):
+        # The server closes straight after the handshake; writes eventually
+        # fail (EPIPE / reset) or the end of stream is read.
+        with FakeServer([(1, (1024,))], close_after_handshake=True) as server:
+            p = connect(server, window=1 << 20)
+            with pytest.raises(ConnectionError) as info:
+                for _ in range(100000):
+                    p.send_raw(bytes(1024))
+                p.flush()
+            assert "after 0 of " in str(info.value)
+            assert p.acked == 0
+            p.close()
+
+
+class TestLifecycle:
+    def test_context_manager_flushes(self):
+        data = samples_for(24, 10)
+        with FakeServer([(4, (2, 3))]) as server:
+            with connect(server) as p:
+                for s in data:
+                    p.send_raw(s)
+            assert p.closed
+            assert (p.sent, p.acked) == (10, 10)
+            assert server.samples() == data
+            # Every acknowledgement was read before closing: a clean end.
+            assert server.errors() == []
+
+    def test_context_manager_aborts_on_exception(self):
+        with FakeServer([(4, (2, 3))]) as server:
+            server.ack_gate.clear()  # a flush would wait for ever
+            with pytest.raises(KeyError):
+                with connect(server, timeout=30) as p:
+                    p.send_raw(bytes(24))
+                    raise KeyError("boom")
+            assert p.closed and p.acked == 0
+
+    def test_closed_producer_refuses_work(self):
+        with FakeServer([(4, (2, 3))]) as server:
+            p = connect(server)
+            p.close()
+            p.close()  # idempotent
+            with pytest.raises(ValueError, match="closed Producer"):
+                p.send_raw(bytes(24))
+            with pytest.raises(ValueError, match="closed Producer"):
+                p.flush()
+
+
+def test_command_line_streams_samples(capsys):
+    with FakeServer([(4, (2, 3)), (2, ())]) as server:
+        rc = ravo_producer.main(
+            ["--host", server.host, "--port", str(server.port), "--count", "300", "--window", "8"]
+        )
+        assert rc == 0
+        assert server.wait_samples(300)
+        assert len(server.samples()) == 300
+        assert all(len(s) == 26 for s in server.samples())
+    out = capsys.readouterr().out
+    assert "2 leaves" in out and "26 bytes per sample" in out
+    assert "sent 300 samples (7800 bytes)" in out
