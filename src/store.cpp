@@ -92,10 +92,11 @@ InsertOutcome Store::insert_sync_until(std::span<const ByteSpan> arrays,
             w = write_cursor_.value.load(std::memory_order_seq_cst);
             continue;
         }
-        // acq_rel: the reservation is ordered after the read_pos load that
-        // proved the slot free (acquire pairs with the consumer's release in
-        // remove), so the copy below cannot overwrite bytes still being read.
-        if (write_cursor_.value.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel,
+        // seq_cst (at least acq_rel): the reservation is ordered after the
+        // read_pos load that proved the slot free (that load pairs with the
+        // consumer's release in remove), so the copy below cannot overwrite
+        // bytes still being read; a failure reloads the cursor.
+        if (write_cursor_.value.compare_exchange_weak(w, w + 1, std::memory_order_seq_cst,
                                                       std::memory_order_seq_cst)) {
             break;
         }

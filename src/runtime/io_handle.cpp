@@ -141,4 +141,62 @@ ReadinessAwaiter::~ReadinessAwaiter() {
     if (slot_->waiter[direction_].handle == handle_) slot_->waiter[direction_] = AsyncWaiter{};
 }
 
+ReadyOrSignalAwaiter IoHandle::readable_or(const OneshotReceiver& signal) const noexcept {
+    return ReadyOrSignalAwaiter(slot_, detail::kReadDir, signal);
+}
+
+ReadyOrSignalAwaiter IoHandle::writable_or(const OneshotReceiver& signal) const noexcept {
+    return ReadyOrSignalAwaiter(slot_, detail::kWriteDir, signal);
+}
+
+bool ReadyOrSignalAwaiter::await_ready() noexcept {
+    // acquire: pairs with the release store in OneshotState::fire.
+    if (!signal_->fired.load(std::memory_order_acquire)) return false;
+    // relaxed: only this coroutine reads it, in await_resume.
+    claim_.store(kBySignal, std::memory_order_relaxed);
+    return true;
+}
+
+bool ReadyOrSignalAwaiter::await_suspend(std::coroutine_handle<> handle) noexcept {
+    AsyncWaiter waiter = current_waiter(handle, "IoHandle readiness or signal");
+    waiter.claim = &claim_;
+    // Both locks at once: neither source can fire before both registrations
+    // exist. Nothing else ever holds both, so the order cannot deadlock.
+    std::scoped_lock lock(signal_->mu, slot_->mu);
+    if (signal_->done) {
+        claim_.store(kBySignal, std::memory_order_relaxed);  // relaxed: read by this coroutine only
+        return false;
+    }
+    if (slot_->ready[direction_]) {
+        slot_->ready[direction_] = false;
+        claim_.store(kByReadiness, std::memory_order_relaxed);  // relaxed: as above
+        return false;
+    }
+    waiter.claim_id = kBySignal;
+    signal_->waiter = waiter;
+    waiter.claim_id = kByReadiness;
+    slot_->waiter[direction_] = waiter;
+    handle_ = handle;
+    return true;
+}
+
+WaitResult ReadyOrSignalAwaiter::await_resume() const noexcept {
+    // acquire: pairs with the winning source's compare-and-swap.
+    return claim_.load(std::memory_order_acquire) == kByReadiness ? WaitResult::Ready : WaitResult::Signalled;
+}
+
+ReadyOrSignalAwaiter::~ReadyOrSignalAwaiter() {
+    if (!handle_) return;
+    // Remove whichever registration is still there (the loser's, or both if
+    // the task is destroyed while waiting). Under each source's lock, so a
+    // source that is firing right now either finished with the waiter or
+    // never sees it.
+    {
+        std::lock_guard<std::mutex> lock(signal_->mu);
+        if (signal_->waiter.handle == handle_) signal_->waiter = AsyncWaiter{};
+    }
+    std::lock_guard<std::mutex> lock(slot_->mu);
+    if (slot_->waiter[direction_].handle == handle_) slot_->waiter[direction_] = AsyncWaiter{};
+}
+
 }  // namespace ravo::runtime

@@ -30,6 +30,7 @@
 //   longer matches is ignored.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <coroutine>
 #include <cstddef>
@@ -37,6 +38,7 @@
 #include <mutex>
 
 #include "result.h"
+#include "runtime/oneshot.h"
 #include "runtime/runtime.h"
 
 namespace ravo::runtime {
@@ -87,6 +89,39 @@ private:
     std::coroutine_handle<> handle_{};  // set (under the slot lock) when registered
 };
 
+// What ended a `readable_or` / `writable_or` wait.
+enum class WaitResult { Ready, Signalled };
+
+// Awaitable returned by `IoHandle::readable_or()` / `writable_or()`: waits
+// for readiness or a one-shot signal, whichever comes first. It registers
+// with both sources while holding both their locks, so neither can fire
+// half-way through; each source then wakes through a shared claim byte, and
+// the loser leaves its event in place (a readiness edge stays in the ready
+// flag, a fired signal stays fired). The registration left in the losing
+// source is removed when the awaiter ends.
+class ReadyOrSignalAwaiter {
+public:
+    ReadyOrSignalAwaiter(detail::IoSlot* slot, int direction, const OneshotReceiver& signal) noexcept
+        : slot_(slot), signal_(signal.state_.get()), direction_(direction) {}
+    ReadyOrSignalAwaiter(const ReadyOrSignalAwaiter&) = delete;
+    ReadyOrSignalAwaiter& operator=(const ReadyOrSignalAwaiter&) = delete;
+    ~ReadyOrSignalAwaiter();
+
+    bool await_ready() noexcept;
+    bool await_suspend(std::coroutine_handle<> handle) noexcept;
+    WaitResult await_resume() const noexcept;
+
+private:
+    static constexpr std::uint8_t kByReadiness = 1;
+    static constexpr std::uint8_t kBySignal = 2;
+
+    detail::IoSlot* slot_;
+    detail::OneshotState* signal_;
+    int direction_;
+    std::atomic<std::uint8_t> claim_{0};
+    std::coroutine_handle<> handle_{};  // set under both locks when registered
+};
+
 class IoHandle {
 public:
     // Registers `fd` with `runtime` and takes ownership of it: on failure it
@@ -110,6 +145,13 @@ public:
     // awaited from a task on a runtime.
     ReadinessAwaiter readable() const noexcept;
     ReadinessAwaiter writable() const noexcept;
+
+    // As readable() / writable(), but also complete when `signal` fires
+    // (at once if it already has): `co_await io.readable_or(stop)` gives
+    // WaitResult::Signalled or WaitResult::Ready (then retry the attempt).
+    // Preconditions as for readable(), and no other task awaits `signal`.
+    ReadyOrSignalAwaiter readable_or(const OneshotReceiver& signal) const noexcept;
+    ReadyOrSignalAwaiter writable_or(const OneshotReceiver& signal) const noexcept;
 
     // One non-blocking read / write (EINTR is retried). Writes go through
     // send(MSG_NOSIGNAL) on sockets, so a closed peer is EPIPE, not SIGPIPE.

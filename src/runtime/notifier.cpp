@@ -13,12 +13,21 @@
 // acq_rel ordering on `state_` or through `mu_`.
 #include "runtime/notifier.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace ravo::runtime {
 
 // ---------------------------------------------------------------------------
 // Notifier
+
+Notifier::~Notifier() {
+    if (head_ != nullptr) {
+        std::fprintf(stderr, "ravo runtime: a notifier was destroyed while %zu ticket(s) still waited on it\n", count_);
+        std::abort();
+    }
+}
 
 Ticket Notifier::ticket() noexcept {
     // seq_cst fence: pairs with the fence in notify_one (see top of file).

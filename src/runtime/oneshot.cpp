@@ -12,7 +12,9 @@ void detail::OneshotState::fire(bool by_send) noexcept {
     fired.store(true, std::memory_order_release);
     // Queued under the lock, so a waiter being destroyed concurrently (it
     // unregisters under the same lock) is either still here or gone.
-    if (waiter) std::exchange(waiter, AsyncWaiter{}).wake();
+    // A waiter claimed first by another source (IoHandle::readable_or) needs
+    // nothing: `done` stays set for anyone who looks.
+    if (waiter) (void)std::exchange(waiter, AsyncWaiter{}).try_wake();
 }
 
 OneshotSender& OneshotSender::operator=(OneshotSender&& other) noexcept {

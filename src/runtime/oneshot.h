@@ -9,7 +9,8 @@
 // Contract:
 // - Sender and receiver are move-only and may live on any threads; `send`,
 //   the sender's destructor and `fired` may be called from any thread.
-// - One task at a time awaits the receiver; it resumes on its own runtime.
+// - One task at a time awaits the receiver (directly or through
+//   IoHandle::readable_or); it resumes on its own runtime.
 //   Destroying the waiting task (or the receiver, after the wait is over)
 //   is safe at any time: the waiter is queued on its runtime under the
 //   signal's lock, and a wait unregisters under the same lock.
@@ -26,6 +27,7 @@
 namespace ravo::runtime {
 
 class OneshotReceiver;
+class ReadyOrSignalAwaiter;
 
 namespace detail {
 
@@ -92,6 +94,7 @@ public:
 
 private:
     friend std::pair<OneshotSender, OneshotReceiver> make_oneshot();
+    friend class ReadyOrSignalAwaiter;
     explicit OneshotReceiver(std::shared_ptr<detail::OneshotState> state) : state_(std::move(state)) {}
     std::shared_ptr<detail::OneshotState> state_;
 };

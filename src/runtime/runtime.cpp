@@ -61,6 +61,18 @@ std::string os_error_text(int errnum) {
 
 void AsyncWaiter::wake() const noexcept { runtime->schedule(handle); }
 
+bool AsyncWaiter::try_wake() const noexcept {
+    if (claim != nullptr) {
+        std::uint8_t none = 0;
+        // acq_rel: the winner's release orders its source's state (for
+        // example the fired flag) before the resumed coroutine reads it;
+        // acquire pairs with an earlier claim by another source.
+        if (!claim->compare_exchange_strong(none, claim_id, std::memory_order_acq_rel)) return false;
+    }
+    runtime->schedule(handle);
+    return true;
+}
+
 AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noexcept {
     Runtime* runtime = Runtime::current();
     if (runtime == nullptr) {
@@ -383,12 +395,10 @@ void Runtime::dispatch_io(std::uint64_t token, std::uint32_t events) noexcept {
     if (slot->generation != generation) return;  // deregistered meanwhile
     for (int dir = 0; dir < 2; ++dir) {
         if (!hit[dir]) continue;
-        if (slot->waiter[dir]) {
-            // Queued while the slot lock is held: see IoSlot.
-            std::exchange(slot->waiter[dir], AsyncWaiter{}).wake();
-        } else {
-            slot->ready[dir] = true;
-        }
+        // Queued while the slot lock is held: see IoSlot. A waiter that
+        // another source claimed first leaves the edge in the ready flag.
+        const AsyncWaiter waiter = std::exchange(slot->waiter[dir], AsyncWaiter{});
+        if (!waiter || !waiter.try_wake()) slot->ready[dir] = true;
     }
 }
 

@@ -29,6 +29,13 @@
 //   point unregisters under its source's lock when its frame is destroyed.
 // - Every `IoHandle` registered with the runtime must be destroyed before
 //   the runtime (tasks that own them are destroyed by the teardown itself).
+//   Destroying a runtime from one of its own workers cannot join that worker:
+//   it ends the process with a message.
+// - Costs: `spawn` allocates one small root frame; every coroutine call
+//   allocates its frame, so a per-item hot path should loop inside one
+//   coroutine and await tickets or readiness directly. Queuing a wake-up is
+//   a short critical section, plus one eventfd write only when a worker is
+//   asleep; idle workers block in epoll_wait and use no CPU.
 #pragma once
 
 #include <atomic>
@@ -63,12 +70,23 @@ std::string os_error_text(int errnum);
 // A suspended coroutine and the runtime that must resume it. Every wait
 // point records one of these when it suspends; a wake-up calls `wake()`,
 // which only queues the coroutine (safe from any thread).
+//
+// A coroutine that waits on several sources at once (readiness or a
+// one-shot signal, io_handle.h) registers one waiter per source, all
+// pointing at one `claim` byte: the first source to swap its `claim_id` into
+// it queues the coroutine, the others find it taken and leave it alone.
 struct AsyncWaiter {
     std::coroutine_handle<> handle;
     Runtime* runtime = nullptr;
+    std::atomic<std::uint8_t>* claim = nullptr;  // null: a single-source wait
+    std::uint8_t claim_id = 0;
 
     explicit operator bool() const noexcept { return static_cast<bool>(handle); }
+    // Queues the coroutine. For a single-source waiter only.
     void wake() const noexcept;
+    // Queues the coroutine unless another source has claimed it first
+    // (false then; the caller keeps its event, e.g. a readiness flag).
+    bool try_wake() const noexcept;
 };
 
 // The waiter for the calling coroutine. Wait points must be awaited from a

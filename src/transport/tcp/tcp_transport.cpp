@@ -160,17 +160,17 @@ Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shar
     }
     IoHandle listener = std::move(adopted).value();
 
-    // The accept loop. The shutdown signal is looked at after every wake-up;
-    // shutdown fires it and then tears the runtime down, which cancels this
-    // task at its wait point in any case.
-    while (!shutdown_signal.fired()) {
+    // The accept loop, waiting for the listener and the shutdown signal at
+    // the same time: whichever comes first wins, and a fired signal ends the
+    // task and closes the listener.
+    for (;;) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         const int fd = accept4(listener.fd(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             const int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK) {
-                co_await listener.readable();
+                if (co_await listener.readable_or(shutdown_signal) == runtime::WaitResult::Signalled) break;
                 continue;
             }
             if (err == EINTR) continue;
