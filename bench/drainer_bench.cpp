@@ -47,7 +47,7 @@ struct Figures {
     double bytes_per_s;
 };
 
-Figures run(std::size_t sample_bytes, unsigned senders, std::size_t drainers, double seconds) {
+Figures run(std::size_t sample_bytes, unsigned senders, std::size_t drainers, std::size_t queue_size, double seconds) {
     using namespace ravo;
     // Batches of about 1 MiB (at least 16 samples), three in the ring.
     const std::uint64_t batch = std::max<std::uint64_t>(16, (1u << 20) / sample_bytes);
@@ -56,7 +56,7 @@ Figures run(std::size_t sample_bytes, unsigned senders, std::size_t drainers, do
     std::shared_ptr<Store> store(Store::create({ArraySpec{{sample_bytes}, 1}}, batch, 3, std::move(sampler),
                                                std::make_unique<FifoRemover>())
                                      .value());
-    auto pool = DrainerPool::create(store, drainers, 8, metrics).value();
+    auto pool = DrainerPool::create(store, drainers, queue_size, metrics).value();
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
@@ -102,12 +102,14 @@ Figures run(std::size_t sample_bytes, unsigned senders, std::size_t drainers, do
 int main(int argc, char** argv) {
     double seconds = 1.5;
     std::size_t drainers = 2;
+    std::size_t queue_size = 8;
     const char* json = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (a == "--drainers" && i + 1 < argc) drainers = static_cast<std::size_t>(std::atoi(argv[++i]));
         else if (a == "--json" && i + 1 < argc) json = argv[++i];
+        else if (a == "--queue" && i + 1 < argc) queue_size = static_cast<std::size_t>(std::atoi(argv[++i]));
         else {
             std::fprintf(stderr, "usage: %s [--seconds S] [--drainers N] [--json FILE]\n", argv[0]);
             return 2;
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
     std::string rows;
     for (std::size_t size : {std::size_t{64}, std::size_t{4096}, std::size_t{65536}, std::size_t{1} << 20}) {
         for (unsigned senders : {1u, 4u}) {
-            const Figures f = run(size, senders, drainers, seconds);
+            const Figures f = run(size, senders, drainers, queue_size, seconds);
             std::printf("%8zu B x%u senders: %12.0f samples/s %7.2f GB/s  (%5.1f%% of memcpy)\n", size, senders,
                         f.samples_per_s, f.bytes_per_s / 1e9, 100.0 * f.bytes_per_s / mem);
             std::fflush(stdout);
