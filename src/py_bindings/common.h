@@ -11,7 +11,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cxxabi.h>
+#include <thread>
+#include <utility>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -36,10 +40,15 @@ PyObject* raise_text(PyObject* type, const std::string& text);
     std::abort();
 }
 
+// Not noexcept: a thread that takes the interpreter lock back while the
+// interpreter is finalizing is ended by the interpreter with a forced unwind,
+// which must pass through untouched.
 template <typename R, typename F>
-R guarded(R on_error, F&& body) noexcept {
+R guarded(R on_error, F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return on_error;
@@ -55,19 +64,35 @@ R guarded(R on_error, F&& body) noexcept {
     }
 }
 
+// True once the interpreter has begun finalizing.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Releases the interpreter lock for its lifetime; restores it on every exit
 // path, exceptions included, before any Python error is set.
+//
+// A daemon thread that comes back from a wait after the interpreter began
+// finalizing must not take the lock: the interpreter would end the thread in
+// the middle of our frames. It waits for the process to exit instead. In the
+// narrow race where finalization starts during the restore itself, the
+// interpreter's forced unwind passes through (nothing here is noexcept, and
+// the state is cleared first so the destructor does not restore twice).
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { restore(); }
+    ~GilRelease() noexcept(false) { restore(); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    void restore() noexcept {
-        if (state_ != nullptr) {
-            PyEval_RestoreThread(state_);
-            state_ = nullptr;
-        }
+    void restore() {
+        if (state_ == nullptr) return;
+        PyThreadState* state = std::exchange(state_, nullptr);
+        while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+        PyEval_RestoreThread(state);
     }
     void release() noexcept {
         if (state_ == nullptr) state_ = PyEval_SaveThread();

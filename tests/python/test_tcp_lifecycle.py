@@ -1,0 +1,384 @@
+"""End to end over 127.0.0.1: starting, stopping and destroying a server
+with a TCP transport, the resources it gives back, and the construction
+checks that concern the transport.
+"""
+
+import errno
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import ravo
+
+from support.raw_producer import (
+    CHECKED_LAYOUT,
+    WAIT,
+    RawProducer,
+    count_threads,
+    e2e_fixture,
+    expected_handshake,
+    make_sample,
+    open_fds,
+    server_args,
+    submit_checked,
+    thread_ids,
+)
+
+e2e = e2e_fixture()
+
+SHAPES, DTYPES = server_args(CHECKED_LAYOUT)
+NOT_STARTED = r"^transport not started; call start\(\) first$"
+
+
+def new_server(transport=None, **kw):
+    kw.setdefault("num_drainers", 2)
+    if transport is None:
+        transport = ravo.TcpTransport(0, num_threads=2)
+    return ravo._Server(SHAPES, DTYPES, 2, transport, **kw)
+
+
+# ---------------------------------------------------------------------------
+# start / port / shutdown
+
+
+def test_start_twice_fails_and_leaves_the_first_running(e2e):
+    server = e2e.server()
+    port = server.port
+    assert 1 <= port <= 65535
+    with pytest.raises(RuntimeError, match=r"^failed to start transport: TCP server already started$"):
+        server.start()
+    assert server.port == port
+    RawProducer(port).close()  # still accepting
+
+
+def test_address_in_use_leaves_the_transport_not_started(e2e):
+    first = e2e.server()
+    port = first.port
+    second_cfg = ravo.TcpTransport(port, num_threads=2)
+    second = new_server(second_cfg)
+    try:
+        with pytest.raises(RuntimeError) as ei:
+            second.start()
+        assert str(ei.value) == "failed to start transport: " + os.strerror(errno.EADDRINUSE)
+        with pytest.raises(RuntimeError, match=NOT_STARTED):
+            second.port
+        RawProducer(port).close()  # the first one is untouched
+        # Once the port is free, the same transport starts on it.
+        first.shutdown()
+        second.start()
+        assert second.port == port
+        p = RawProducer(port)
+        p.send(make_sample(1, 0))
+        assert p.wait_acks(1) == 1
+        p.close()
+    finally:
+        second.shutdown()
+
+
+def test_port_and_start_after_shutdown(e2e):
+    server = e2e.server(start=False)
+    with pytest.raises(RuntimeError, match=NOT_STARTED):
+        server.port
+    server.shutdown()  # before start: nothing to stop, no error
+    with pytest.raises(RuntimeError, match=NOT_STARTED):
+        server.port
+    with pytest.raises(RuntimeError, match=r"^failed to start transport: server is shut down$"):
+        server.start()
+
+    server = e2e.server()
+    assert server.port > 0
+    assert server.shutdown() is None
+    with pytest.raises(RuntimeError, match=NOT_STARTED):
+        server.port
+    assert server.shutdown() is None  # twice: harmless
+    with pytest.raises(RuntimeError, match=r"^failed to start transport: server is shut down$"):
+        server.start()
+    with pytest.raises(RuntimeError, match=NOT_STARTED):
+        server.port
+
+
+def test_shutdown_closes_open_connections_and_refuses_new_ones(e2e):
+    server = e2e.server(batch_size=4, num_buffers=2, num_drainers=1, producer_queue_size=1)
+    port = server.port
+    idle = e2e.producer(server)  # waiting for a sample
+    mid = e2e.producer(server)  # in the middle of a sample
+    mid.send(make_sample(1, 0)[:5])
+    mid.wait_server_read_all()
+    # Blocked in a full queue: ring (8) full, the drainer holds one sample,
+    # the queue (1) holds one more, nobody samples.
+    busy = e2e.producer(server)
+    busy.send(b"".join(make_sample(2, seq) for seq in range(40)))
+    busy.wait_acks(10)
+    unread = e2e.producer(server, handshake=False)  # never read the handshake
+    server.shutdown()
+    for p in (idle, mid, busy, unread):
+        assert p.wait_closed() in ("eof", "reset")
+    with pytest.raises(ConnectionRefusedError):
+        RawProducer(port)
+
+
+def test_one_tcp_transport_object_gives_each_server_its_own_listener(background):
+    cfg = ravo.TcpTransport(0, num_threads=2)
+    a = new_server(cfg)
+    b = new_server(cfg)
+    try:
+        a.start()
+        b.start()
+        assert a.port != b.port
+        for server, pid in ((a, 1), (b, 2)):
+            p = RawProducer(server.port)
+            p.send(make_sample(pid, 0) + make_sample(pid, 1))
+            assert p.wait_acks(2) == 2
+            arrays, info = background(server.sample).get()
+            assert bytes(arrays[0])[:4] == pid.to_bytes(4, "little")
+            assert info.samples_inserted_total == 2
+            p.close()
+    finally:
+        a.shutdown()
+        b.shutdown()
+
+
+# ---------------------------------------------------------------------------
+# Threads and descriptors
+
+
+def baseline():
+    """Threads and descriptors before a test builds its server. Other tests'
+    threads or sockets may go meanwhile, so afterwards the test checks that
+    nothing new is left (a subset), not equal counts."""
+    gc.collect()
+    return thread_ids(), open_fds(), count_threads("tcp"), count_threads("drainer")
+
+
+def assert_nothing_left(before):
+    threads0, fds0, tcp0, drainer0 = before
+    gc.collect()
+    assert count_threads("tcp") <= tcp0
+    assert count_threads("drainer") <= drainer0
+    assert thread_ids() <= threads0, "threads left behind"
+    assert open_fds() <= fds0, "descriptors left open"
+
+
+@pytest.mark.parametrize("with_shutdown", [False, True])
+def test_destroying_a_started_server_releases_threads_and_sockets(with_shutdown):
+    before = baseline()
+    _, _, tcp0, drainer0 = before
+    server = new_server(ravo.TcpTransport(0, num_threads=3), num_drainers=2, producer_queue_size=1)
+    assert count_threads("drainer") == drainer0 + 2  # the drainers start with the server
+    server.start()
+    assert count_threads("tcp") == tcp0 + 3
+    port = server.port
+    # Connected producers: idle, mid-sample, and stalled in a full queue.
+    for seq in range(4):
+        submit_checked(server, 0, seq)
+    producers = [RawProducer(port) for _ in range(3)]
+    producers[1].send(make_sample(1, 0)[:3])
+    producers[2].send(b"".join(make_sample(2, seq) for seq in range(10)))
+    producers[2].wait_acks(2)
+    producers[2].acks_after_quiet()
+
+    if with_shutdown:
+        server.shutdown()
+        assert count_threads("tcp") == tcp0  # joined by shutdown
+        assert count_threads("drainer") == drainer0 + 2  # joined when the server goes
+    del server  # without shutdown(): the transport's release tears it down
+    gc.collect()
+    assert count_threads("tcp") == tcp0
+    assert count_threads("drainer") == drainer0
+    for p in producers:
+        assert p.wait_closed() in ("eof", "reset")
+        p.close()
+    assert_nothing_left(before)
+    with pytest.raises(ConnectionRefusedError):
+        RawProducer(port)
+
+
+def test_server_that_never_started_releases_its_drainers():
+    before = baseline()
+    server = new_server(num_drainers=3)
+    assert count_threads("drainer") == before[3] + 3
+    del server
+    assert_nothing_left(before)
+
+
+# ---------------------------------------------------------------------------
+# Construction decisions that concern the transport
+
+
+def test_tcp_transport_refuses_zero_threads():
+    with pytest.raises(ValueError, match=r"^num_threads must be > 0$"):
+        ravo.TcpTransport(0, num_threads=0)
+    with pytest.raises(ValueError, match=r"^num_threads must be > 0$"):
+        ravo.TcpTransport(port=1234, num_threads=0)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, name",
+    [
+        (("80",), {}, TypeError, "port"),
+        ((None,), {}, TypeError, "port"),
+        ((1.5,), {}, TypeError, "port"),
+        ((-1,), {}, OverflowError, None),
+        ((70000,), {}, OverflowError, None),
+        ((65536,), {}, OverflowError, None),
+        ((0, "2"), {}, TypeError, "num_threads"),
+        ((0,), {"num_threads": 2.0}, TypeError, "num_threads"),
+        ((0,), {"num_threads": -1}, OverflowError, None),
+        ((0,), {"num_threads": 2**64}, OverflowError, None),
+    ],
+)
+def test_tcp_transport_conversion_errors(args, kwargs, exc, name):
+    with pytest.raises(exc) as ei:
+        ravo.TcpTransport(*args, **kwargs)
+    if name is not None:
+        assert name in str(ei.value)
+
+
+def test_tcp_transport_accepts_the_extremes():
+    ravo.TcpTransport(65535)
+    ravo.TcpTransport(port=0, num_threads=1)
+
+
+@pytest.mark.parametrize("field", ["num_drainers", "producer_queue_size"])
+def test_zero_drainers_or_queue_size_are_refused_with_a_transport(field):
+    with pytest.raises(ValueError, match=rf"^{field} must be > 0$"):
+        ravo._Server(SHAPES, DTYPES, 2, ravo.TcpTransport(0), **{field: 0})
+    # The drainer pool step comes after the size checks ...
+    with pytest.raises(ValueError, match=r"num_batches must be >= 2"):
+        ravo._Server(SHAPES, DTYPES, 2, ravo.TcpTransport(0), num_buffers=1, **{field: 0})
+    # ... and before the transport's type check.
+    with pytest.raises(ValueError, match=rf"^{field} must be > 0$"):
+        ravo._Server(SHAPES, DTYPES, 2, "not a transport", **{field: 0})
+    # Without a transport there is no drainer pool: accepted.
+    s = ravo._Server(SHAPES, DTYPES, 2, None, **{field: 0})
+    s.shutdown()
+
+
+def test_zero_sized_samples_are_refused_with_a_transport():
+    with pytest.raises(ValueError):
+        ravo._Server([[0], [2, 0]], [4, 8], 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+    with pytest.raises(ValueError, match="transport must be TcpTransport"):
+        ravo._Server([[0]], [4], 2, "nope", num_drainers=1)
+    # One leaf with bytes is enough.
+    s = ravo._Server([[0], [1]], [4, 1], 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+    s.shutdown()
+
+
+@pytest.mark.parametrize(
+    "shapes, dtype_sizes, what",
+    [
+        ([[4], [0, 2**32]], [1, 4], "dimension 4294967296"),
+        ([[4], [0]], [1, 2**32], "dtype_size 4294967296"),
+        ([[4], [2**40, 0, 3]], [1, 1], "dimension 1099511627776"),
+    ],
+)
+def test_leaf_values_that_do_not_fit_the_handshake_are_refused(shapes, dtype_sizes, what):
+    with pytest.raises(ValueError) as ei:
+        ravo._Server(shapes, dtype_sizes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+    assert "leaf 1" in str(ei.value) and what in str(ei.value)
+    # The largest values that fit are accepted (zero-sized leaves, no memory).
+    s = ravo._Server([[4], [0, 2**32 - 1]], [1, 2**32 - 1], 2, ravo.TcpTransport(0, num_threads=1),
+                     num_drainers=1)
+    s.shutdown()
+
+
+# ---------------------------------------------------------------------------
+# In a child process: descriptor exhaustion, and exit with waiting threads
+
+
+def run_child(code, timeout=WAIT):
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(__file__))
+    # The child imports the same ravo (from this process's path) and the helpers.
+    env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in sys.path if p])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+def test_accept_error_from_descriptor_exhaustion_is_logged_and_retried():
+    child = run_child(
+        """
+        import os, resource, socket, time
+        import ravo
+        from support.raw_producer import CHECKED_LAYOUT, read_handshake, server_args
+        shapes, dtypes = server_args(CHECKED_LAYOUT)
+        s = ravo._Server(shapes, dtypes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+        s.start()
+        port = s.port
+        client = socket.socket()
+        client.settimeout(20)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, 256), hard))
+        fillers = []
+        try:
+            while True:
+                fillers.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        # The kernel completes the connection; the server's accept fails.
+        client.connect(("127.0.0.1", port))
+        time.sleep(0.5)
+        for fd in fillers:
+            os.close(fd)
+        raw, layout = read_handshake(client, 20)
+        print("handshake", len(raw), flush=True)
+        client.close()
+        # Exhausted again, with a connection waiting: shutdown stops the
+        # retrying accept loop (asleep or not) and returns.
+        late = socket.socket()
+        fillers = []
+        try:
+            while True:
+                fillers.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        late.connect(("127.0.0.1", port))
+        time.sleep(0.25)
+        s.shutdown()
+        for fd in fillers:
+            os.close(fd)
+        print("shut down", flush=True)
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n")[:2] == [f"handshake {len(expected_handshake(CHECKED_LAYOUT))}", "shut down"]
+    lines = child.stderr.splitlines()
+    assert lines, "no accept error was logged"
+    assert set(lines) == {"TCP accept error: " + os.strerror(errno.EMFILE)}
+    # Retried with a pause (about 100 ms), not in a tight loop: over the
+    # 0.75 s of exhaustion that is a handful of lines, not thousands.
+    assert len(lines) <= 30
+
+
+def test_interpreter_exit_with_a_consumer_waiting_in_sample_exits_cleanly():
+    # A training script that ends while its consumer thread still waits in
+    # sample() (server started, a producer connected, nothing shut down).
+    # `Slow` keeps the interpreter's final teardown busy for a while (as any
+    # larger program's teardown is), so the waiting thread's periodic
+    # attempt to take the interpreter lock back always falls inside it.
+    child = run_child(
+        """
+        import threading, time
+        import ravo
+        from support.raw_producer import CHECKED_LAYOUT, RawProducer, server_args
+
+        class Slow:
+            def __del__(self):
+                time.sleep(0.5)
+
+        slow = Slow()
+        shapes, dtypes = server_args(CHECKED_LAYOUT)
+        s = ravo._Server(shapes, dtypes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+        s.start()
+        p = RawProducer(s.port)
+        threading.Thread(target=s.sample, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting", flush=True)
+        """
+    )
+    assert child.stdout.strip() == "exiting"
+    assert child.returncode == 0, child.stderr
