@@ -16,9 +16,9 @@ for san in address thread; do
   # TSan cannot map its shadow memory under the kernel's full mmap
   # randomisation; run it without address-space randomisation.
   if [ $san = thread ]; then
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R "$dir/tests/cpp/ravo_tests"
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" setarch "$(uname -m)" -R "$dir/tests/cpp/ravo_tests"
   else
-    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       "$dir/tests/cpp/ravo_tests"
   fi
 done

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <utility>
 
@@ -25,10 +27,14 @@ namespace ravo {
 class SampleBuffer {
 public:
     SampleBuffer() noexcept = default;
-    // A new zero-filled buffer of `len` bytes.
+    // A new zero-filled buffer of `len` bytes, from the allocator's zeroing
+    // call: a large buffer costs no resident memory until it is written, so
+    // an idle connection's receive buffer is nearly free.
     static SampleBuffer zeroed(std::size_t len) {
         SampleBuffer b;
-        b.data_.reset(new std::uint8_t[len == 0 ? 1 : len]());
+        void* mem = std::calloc(1, len == 0 ? 1 : len);
+        if (mem == nullptr) throw std::bad_alloc();
+        b.data_.reset(static_cast<std::uint8_t*>(mem));
         b.len_ = len;
         return b;
     }
@@ -44,7 +50,10 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(data_); }
 
 private:
-    std::unique_ptr<std::uint8_t[]> data_;
+    struct Free {
+        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t, Free> data_;
     std::size_t len_ = 0;
 };
 
