@@ -30,3 +30,12 @@ export RAVO_FAKE_CUDART="$PWD/build/test-address/tests/cpp/support/full/libcudar
 "$py" -m pip install -q --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
 "$py" -c "import ravo" # fails loudly if the install did not work
 cd tests/python && "$py" -m pytest -q -p no:cacheprovider .
+
+# ---- Reliability stages (appended) -----------------------------------------
+# The fault-injection suite (tests/python/test_faults.py) already ran above
+# with the Python suite. Here: the Python end-to-end tests once more against
+# the extension built with ASan+UBSan, then a short libFuzzer run per target.
+# Both start from the repository root, wherever the stages above left off.
+while [ ! -f tools/test.sh ] && [ "$PWD" != / ]; do cd ..; done
+bash tools/asan_python.sh
+bash tools/fuzz.sh "${RAVO_FUZZ_SECONDS:-15}"
