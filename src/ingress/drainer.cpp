@@ -6,70 +6,71 @@
 
 namespace ravo {
 
-runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samples,
-                                 const std::vector<std::size_t>& leaf_sizes, DrainerMetrics* record) {
+bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const std::vector<std::size_t>& leaf_sizes,
+                      DrainerMetrics* record, std::size_t& inserted) {
     const std::uint64_t count = samples.size();
     const std::uint64_t capacity = store.capacity();
     const std::uint64_t batch = store.batch_size();
     PytreeRingBuf& ring = store.ring();
     std::atomic<std::uint64_t>& cursor = store.write_cursor();
-    std::uint64_t inserted = 0;
     while (inserted < count) {
-        // Ticket before the test: a give-back that makes room after the test
-        // below reaches this ticket (the space notifier is wake-all).
-        runtime::Ticket ticket = store.space_notify().ticket();
-        bool wait = false;
-        for (;;) {
-            // seq_cst, cursor first and read_pos second: see Store::give_back
-            // for why the consumer's release can then never miss this wait.
-            std::uint64_t w = cursor.load(std::memory_order_seq_cst);
-            const std::uint64_t r = store.remover().read_pos();
-            if (r > w) continue;  // the cursor moved on between the two reads
-            const std::uint64_t used = w - r;
-            if (used >= capacity) {
-                wait = true;
-                break;
-            }
-            const std::uint64_t room = batch - w % batch;
-            const std::uint64_t k = std::min({capacity - used, count - inserted, room});
-            // acq_rel: the reservation is ordered after the read_pos load that
-            // proved these slots free.
-            if (!cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
-                continue;  // another writer moved it first: test again, same ticket
-            }
-            for (std::uint64_t i = 0; i < k; ++i) {
-                const std::uint64_t slot = (w + i) % capacity;
-                const std::uint8_t* src = samples[inserted + i].data;
-                for (std::size_t j = 0; j < leaf_sizes.size(); ++j) {
-                    const std::size_t n = leaf_sizes[j];
-                    if (n != 0) std::memcpy(ring.region(j) + slot * ring.slot_bytes(j), src, n);
-                    src += n;
-                }
-            }
-            // Relaxed: a statistic; counted before the commit that publishes.
-            if (record) record->samples_inserted_total.fetch_add(k, std::memory_order_relaxed);
-            store.sampler().commit_batch(w, k);
-            inserted += k;
-            break;
+        // seq_cst, cursor first and read_pos second: see Store::give_back
+        // for why the consumer's release can then never miss this wait.
+        std::uint64_t w = cursor.load(std::memory_order_seq_cst);
+        const std::uint64_t r = store.remover().read_pos();
+        if (r > w) continue;  // the cursor moved on between the two reads
+        const std::uint64_t used = w - r;
+        if (used >= capacity) return false;
+        const std::uint64_t room = batch - w % batch;
+        const std::uint64_t k = std::min({capacity - used, count - inserted, room});
+        // acq_rel: the reservation is ordered after the read_pos load that
+        // proved these slots free.
+        if (!cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+            continue;  // another writer moved it first: test again
         }
-        if (wait) co_await ticket;
+        for (std::uint64_t i = 0; i < k; ++i) {
+            const std::uint64_t slot = (w + i) % capacity;
+            const std::uint8_t* src = samples[inserted + i].data;
+            for (std::size_t j = 0; j < leaf_sizes.size(); ++j) {
+                const std::size_t n = leaf_sizes[j];
+                if (n != 0) std::memcpy(ring.region(j) + slot * ring.slot_bytes(j), src, n);
+                src += n;
+            }
+        }
+        // Relaxed: a statistic; counted before the commit that publishes.
+        if (record) record->samples_inserted_total.fetch_add(k, std::memory_order_relaxed);
+        store.sampler().commit_batch(w, k);
+        inserted += k;
+    }
+    return true;
+}
+
+runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samples,
+                                 const std::vector<std::size_t>& leaf_sizes, DrainerMetrics* record) {
+    std::size_t inserted = 0;
+    for (;;) {
+        // Ticket before the test: a give-back that makes room after the test
+        // reaches this ticket (the space notifier is wake-all).
+        runtime::Ticket ticket = store.space_notify().ticket();
+        if (insert_available(store, samples, leaf_sizes, record, inserted)) co_return;
+        co_await ticket;
     }
 }
 
-runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,
-                                const std::vector<std::size_t>& leaf_sizes, DrainerMetrics& record,
-                                std::uint64_t round, RoundScratch& scratch) {
+bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record, std::uint64_t round,
+                   RoundScratch& scratch) {
     // Relaxed stores: gauges written only by this drainer, read by the
     // snapshot's relaxed loads.
+    scratch.items.clear();
+    scratch.samples.clear();
     if (handles.empty()) {
         record.queue_depth_sum.store(0, std::memory_order_relaxed);
         record.queue_depth_max.store(0, std::memory_order_relaxed);
-        co_return false;
+        return false;
     }
     const std::size_t n = handles.size();
     const std::size_t start = static_cast<std::size_t>(round % n);
     std::size_t sum = 0, max = 0;
-    scratch.items.clear();
     for (std::size_t j = 0; j < n; ++j) {
         TransportHandle& h = handles[(start + j) % n];
         const std::size_t d = h.queue->size();
@@ -87,11 +88,16 @@ runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& st
     }
     record.queue_depth_sum.store(sum, std::memory_order_relaxed);
     record.queue_depth_max.store(max, std::memory_order_relaxed);
-    if (scratch.items.empty()) co_return false;
-    scratch.samples.clear();
     for (const TransportQueueItem& item : scratch.items) {
         scratch.samples.push_back(ByteSpan{item.buffer().data(), item.buffer().size()});
     }
+    return !scratch.items.empty();
+}
+
+runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,
+                                const std::vector<std::size_t>& leaf_sizes, DrainerMetrics& record,
+                                std::uint64_t round, RoundScratch& scratch) {
+    if (!collect_round(handles, record, round, scratch)) co_return false;
     co_await insert_batch(store, scratch.samples, leaf_sizes, &record);
     scratch.samples.clear();
     scratch.items.clear();  // buffers go back to their senders' pools
@@ -141,8 +147,23 @@ runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> 
         // Acquire pairs with the pool's exchange in shutdown.
         if (shutdown_flag->load(std::memory_order_acquire)) break;
 
-        const bool took = co_await drain_round(handles, *store, leaf_sizes, record, round, scratch);
+        // The round inline rather than through drain_round: a coroutine call
+        // allocates its frame, and a drainer that runs a round per sample
+        // must not allocate per sample. It suspends only while the store is
+        // full.
+        const bool took = collect_round(handles, record, round, scratch);
         ++round;
+        if (took) {
+            std::size_t inserted = 0;
+            for (;;) {
+                // Ticket before the test, as in insert_batch.
+                runtime::Ticket space = store->space_notify().ticket();
+                if (insert_available(*store, scratch.samples, leaf_sizes, &record, inserted)) break;
+                co_await space;
+            }
+            scratch.samples.clear();
+            scratch.items.clear();  // buffers go back to their senders' pools
+        }
 
         // Drop registrations whose sender has gone, keeping the others'
         // order. Acquire pairs with the sender's release: every item it

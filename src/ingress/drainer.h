@@ -39,11 +39,28 @@ struct RoundScratch {
     std::vector<ByteSpan> samples;
 };
 
+// Copies samples[inserted..] (each leaf back to back) into the store, in
+// list order, and commits them, advancing `inserted`, for as long as the ring
+// has room. True when every sample is in; false when the ring is full (the
+// caller waits on a space ticket taken before this call and calls again).
+// Reservations never cross a batch boundary; one compare-and-swap per run.
+// Never suspends and never allocates.
+bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const std::vector<std::size_t>& leaf_sizes,
+                      DrainerMetrics* record, std::size_t& inserted);
+
 // Copies `samples` (each leaf back to back) into the store, in list order,
 // and commits them; waits on the store's space notifier while the ring is
 // full. Reservations never cross a batch boundary.
 runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samples,
                                  const std::vector<std::size_t>& leaf_sizes, DrainerMetrics* record);
+
+// The taking half of a round, without inserting: takes from each queue what
+// its depth snapshot saw (starting at queue `round` mod n), wakes each
+// producer it took from once, records the depth gauges and fills
+// `scratch.items` and `scratch.samples`. True when it took at least one item.
+// Never suspends; allocates only while the scratch vectors grow.
+bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record, std::uint64_t round,
+                   RoundScratch& scratch);
 
 // One pass over `handles`; true when it took at least one item.
 runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,

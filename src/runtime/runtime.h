@@ -1,9 +1,10 @@
 // Multi-threaded, event-driven task runtime (epoll based).
 //
 // A `Runtime` owns a fixed number of named worker threads, one epoll instance
-// and one eventfd. Workers take suspended coroutines from one run queue and
-// resume them; a worker with nothing to run blocks in epoll_wait (readiness
-// of registered descriptors, the wake-up eventfd, the next timer deadline).
+// and one wake-up pipe. Workers take suspended coroutines from one run queue
+// and resume them; a worker with nothing to run blocks in epoll_wait
+// (readiness of registered descriptors, the wake-up pipe, the next timer
+// deadline).
 //
 // Contract:
 // - `create` may be called from any thread. `spawn` and `schedule` may be
@@ -34,7 +35,7 @@
 // - Costs: `spawn` allocates one small root frame; every coroutine call
 //   allocates its frame, so a per-item hot path should loop inside one
 //   coroutine and await tickets or readiness directly. Queuing a wake-up is
-//   a short critical section, plus one eventfd write only when a worker is
+//   a short critical section, plus one pipe write only when a worker is
 //   asleep; idle workers block in epoll_wait and use no CPU.
 #pragma once
 
@@ -95,16 +96,30 @@ struct AsyncWaiter {
 // resume it).
 AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noexcept;
 
+// Scheduling policy of a runtime's worker threads.
+// - Default: the system's normal time-sharing policy.
+// - Batch: SCHED_BATCH. A woken worker does not preempt the thread that is
+//   running on its CPU; it runs on an idle CPU at once, or when the running
+//   thread blocks or its time slice ends. For workers that move data in
+//   bulk and are woken per item (the drainers, woken once per push): on a
+//   busy machine the waker is no longer switched out, often while holding a
+//   lock, for a worker that finds one item, and the worker finds more work
+//   per wake-up. Nothing else changes (no priority, no real-time policy).
+enum class WorkerPolicy { Default, Batch };
+
 class Runtime {
 public:
     using Clock = std::chrono::steady_clock;
 
     // Starts `num_workers` threads named `thread_name` (truncated to the
-    // 15 characters Linux keeps). Errors: a zero worker count (config error
-    // "runtime needs at least one worker thread"), or the system's text when
-    // the epoll instance, the eventfd or a thread cannot be created; nothing
-    // is left running after a failure.
-    static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers);
+    // 15 characters Linux keeps) under `policy`. Errors: a zero worker count
+    // (config error "runtime needs at least one worker thread"), or the
+    // system's text when the epoll instance, the wake-up pipe or a thread cannot
+    // be created; nothing is left running after a failure. A policy the
+    // system refuses is one line on stderr; the workers then run under the
+    // default policy.
+    static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers,
+                                                   WorkerPolicy policy = WorkerPolicy::Default);
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -171,7 +186,8 @@ private:
     // them. Called without `mu_`.
     void poll_events(int timeout_ms) noexcept;
     void dispatch_io(std::uint64_t token, std::uint32_t events) noexcept;
-    void signal_eventfd() noexcept;
+    void signal_wake() noexcept;
+    void drain_wake_pipe() noexcept;  // by the worker that took the wake-up event
     void fire_due_timers_locked(Clock::time_point now);
     int next_timeout_ms_locked(Clock::time_point now) const noexcept;
 
@@ -190,7 +206,10 @@ private:
     const std::string thread_name_;
     const std::size_t num_workers_;
     int epoll_fd_ = -1;
-    int event_fd_ = -1;
+    // The wake-up pipe: read end registered with epoll (edge-triggered),
+    // write end written by signal_wake.
+    int wake_read_fd_ = -1;
+    int wake_write_fd_ = -1;
     std::vector<std::thread> threads_;
 
     // Scheduler state. `mu_` guards the run queue, the timers, `sleepers_`,
@@ -202,7 +221,7 @@ private:
     RunQueue queue_;
     TimerMap timers_;
     std::size_t sleepers_ = 0;   // workers blocked (or about to block) in epoll_wait
-    bool wake_pending_ = false;  // an eventfd write is not yet consumed by a worker
+    bool wake_pending_ = false;  // a wake-up write is not yet consumed by a worker
     bool stop_ = false;
     std::atomic<bool> stopping_{false};  // mirrors stop_ for lock-free reads
 

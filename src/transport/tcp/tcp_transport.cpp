@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -81,7 +82,27 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
     if (sent.error) co_return sent;
 
     for (;;) {
-        SampleBuffer buffer = sender.take_or_allocate(sample_size);
+        std::optional<SampleBuffer> pooled = sender.take_buffer();
+        if (!pooled) {
+            // Nothing pooled: a new buffer would be allocated. Wait until the
+            // producer has sent something first, so that a connection that
+            // stays silent holds no sample buffer (1,000 idle connections
+            // must not cost 1,000 samples of memory). This happens only
+            // while the pool grows to its working set, never per sample once
+            // buffers circulate.
+            for (;;) {
+                std::uint8_t probe = 0;
+                const ssize_t r = ::recv(io.fd(), &probe, 1, MSG_PEEK);  // looks, takes nothing
+                if (r > 0) break;
+                if (r == 0) co_return Outcome::ok();  // end of stream at a sample boundary
+                const int err = errno;
+                if (err == EINTR) continue;
+                if (err != EAGAIN && err != EWOULDBLOCK) co_return os_failure(err);
+                co_await io.readable();
+            }
+            pooled = sender.take_or_allocate(sample_size);
+        }
+        SampleBuffer buffer = std::move(*pooled);
         std::size_t got = 0;
         while (got < sample_size) {
             IoResult r = io.try_read(buffer.data() + got, sample_size - got);
