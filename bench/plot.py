@@ -19,6 +19,11 @@ def size_label(n):
     return f"{n} B"
 
 
+def legend(ax, **kw):
+    if ax.get_legend_handles_labels()[0]:  # a section that did not run has nothing to label
+        ax.legend(**kw)
+
+
 def plot(results, path):
     import matplotlib
 
@@ -57,7 +62,7 @@ def plot(results, path):
     ax.set_xlabel("sample size")
     ax.set_ylabel("samples/s (consumer side)")
     ax.set_title("TCP ingest, window 64")
-    ax.legend(fontsize=7, ncol=2)
+    legend(ax, fontsize=7, ncol=2)
     ax.grid(True, which="both", alpha=0.3)
 
     # (b) ravo / ack server, every cell.
@@ -79,7 +84,7 @@ def plot(results, path):
     ax.set_xticks(list(xs), labels, fontsize=7)
     ax.set_ylabel("ravo / ack server (samples/s)")
     ax.set_title("TCP ingest against the protocol's limit")
-    ax.legend(fontsize=8)
+    legend(ax, fontsize=8)
     ax.grid(True, axis="y", alpha=0.3)
 
     # (c) in-process submit.
@@ -103,7 +108,7 @@ def plot(results, path):
     ax.set_xlabel("sample size")
     ax.set_ylabel("GB/s into batches")
     ax.set_title("In-process submit + sample()")
-    ax.legend(fontsize=7)
+    legend(ax, fontsize=7)
     ax.grid(True, which="both", alpha=0.3)
 
     # (d) latency.
@@ -124,7 +129,7 @@ def plot(results, path):
     ax.set_yscale("log")
     ax.set_ylabel("µs (solid: median, pale: 99th percentile)")
     ax.set_title("Latency from send, at half the maximum rate")
-    ax.legend(fontsize=7)
+    legend(ax, fontsize=7)
     ax.grid(True, axis="y", which="both", alpha=0.3)
 
     # (e) scale.
@@ -143,7 +148,7 @@ def plot(results, path):
     ax.set_xscale("log")
     ax.set_xlabel("connections")
     ax.set_title(f"Scale ({size_label(act[0]['size']) if act else ''} samples, window 64)")
-    ax.legend(fontsize=7)
+    legend(ax, fontsize=7)
     ax.grid(True, which="both", alpha=0.3)
 
     # (f) soak.
@@ -158,8 +163,8 @@ def plot(results, path):
         ax.set_ylim(0, max(p["rss_mib"] for p in soak["rss_series"]) * 1.3)
         ax.set_title(f"Resident memory over {soak['seconds']:.0f} s, {size_label(soak['size'])} samples "
                      f"({soak['growth_kib_per_s']:+.2f} KiB/s)")
-        ax.legend(loc="lower left", fontsize=7)
-        ax2.legend(loc="lower right", fontsize=7)
+        legend(ax, loc="lower left", fontsize=7)
+        legend(ax2, loc="lower right", fontsize=7)
     else:
         ax.set_title("Resident memory over a long run: not run (see --soak)")
     ax.set_xlabel("seconds")

@@ -29,8 +29,13 @@ CMake (Release) into build/bench, and then runs:
              sample of the server threads when perf can count them.
 
 Options: --no-soak (skip the 60 s run), --soak-seconds S, --seconds S (per
-throughput run, default 1.5), --only tcp,latency,... , --skip-build,
---build-dir DIR, --out DIR.
+TCP throughput run, default 0.75) and --repeats N (runs per TCP cell, the
+best counts, default 2), --only tcp,latency,... , --settings JSON (server
+settings for every ravo row), --skip-build, --build-dir DIR, --out DIR.
+
+The rows' server settings and the reasons for them are in tcp_ingest.py
+(DEFAULT_SETTINGS). A before/after comparison of two module builds on the
+TCP grid: python3 bench/tcp_ingest.py --build build/bench --compare OLD NEW.
 """
 
 import argparse
@@ -129,10 +134,13 @@ def machine_info():
     import numpy
     import zmq
 
+    try:
+        compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    except OSError:
+        compiler = "?"
     return dict(cpu=cpu, cpus=os.cpu_count(), mem_gib=round(mem, 1), kernel=platform.release(),
                 os=platform.platform(), python=platform.python_version(), numpy=numpy.__version__,
-                pyzmq=zmq.__version__, libzmq=zmq.zmq_version(),
-                compiler=subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.split("\n")[0])
+                pyzmq=zmq.__version__, libzmq=zmq.zmq_version(), compiler=compiler)
 
 
 def loadavg():
@@ -342,7 +350,8 @@ def markdown(results):
     out.append(f"Measured {results['date']} on {m['cpu']}, {m['cpus']} CPUs, {m['mem_gib']} GiB, Linux {m['kernel']}, "
                f"Python {m['python']}, NumPy {m['numpy']}, pyzmq {m['pyzmq']} (libzmq {m['libzmq']}); "
                f"1/5/15-minute load average {m['load_before']} before and {m['load_after']} after "
-               f"(the machine is shared). Command: `{results['command']}` ({results['elapsed_s']:.0f} s).")
+               f"(the machine is shared with other work; the suite itself keeps both cores busy, so the figure "
+               f"after includes its own load). Command: `{results['command']}` ({results['elapsed_s']:.0f} s).")
     out.append("")
     tcp = results.get("tcp")
     if tcp:
@@ -354,10 +363,11 @@ def markdown(results):
                    f"`producer_queue_size={s['producer_queue_size']}`, `num_buffers={s['num_buffers']}`, batches of "
                    f"min(256, max(16, 16 MiB / size)) samples, one leaf; ack server: epoll with "
                    f"{s['num_threads']} threads; ZeroMQ: PUSH/PULL, Python consumer `recv_into` rows of a NumPy batch, "
-                   f"no acknowledgements; kernel limit: one bulk loopback stream, {lb / 1e9:.2f} GB/s.")
+                   f"no acknowledgements; one-stream limit: one bulk loopback TCP stream, {lb / 1e9:.2f} GB/s, "
+                   f"in samples/s (several connections can exceed it, using both cores).")
         out.append("")
         out.append("| size | conn | window | ravo | ack server | ravo / ack | ZeroMQ | ravo / ZeroMQ | ack / ZeroMQ "
-                   "| ravo GB/s | kernel limit |")
+                   "| ravo GB/s | one-stream limit |")
         out.append("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for r in tcp["rows"]:
             zq = r["zmq"]["samples_per_s"]

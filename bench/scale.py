@@ -174,7 +174,10 @@ def active(build, size, n, seconds, settings, window=64):
 # ---- allocation count through a uprobe on malloc ---------------------------
 
 def _libc_path():
-    out = subprocess.run(["ldd", sys.executable], capture_output=True, text=True).stdout
+    try:
+        out = subprocess.run(["ldd", sys.executable], capture_output=True, text=True).stdout
+    except OSError:
+        return None
     m = re.search(r"libc\.so\.6 => (\S+)", out)
     return m.group(1) if m else None
 
