@@ -30,16 +30,7 @@ std::shared_ptr<Store> make_store(std::vector<ArraySpec> specs, std::uint64_t ba
     return std::shared_ptr<Store>(std::move(s).value());
 }
 
-// Waits (bounded) until `pred` holds.
-template <typename P>
-bool eventually(P pred, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using ravo::testing::eventually;
 
 std::size_t thread_count() {
     std::size_t n = 0;

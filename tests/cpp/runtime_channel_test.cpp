@@ -12,21 +12,14 @@
 #include "runtime/oneshot.h"
 #include "runtime/runtime.h"
 #include "runtime/task.h"
+#include "test_util.h"
 
 namespace ravo::runtime {
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using ravo::testing::eventually;
 
 std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
     auto created = Runtime::create("chan-test", workers);

@@ -12,6 +12,7 @@
 #include "runtime/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/task.h"
+#include "test_util.h"
 
 namespace ravo::runtime {
 namespace {
@@ -24,17 +25,7 @@ constexpr int kScale = 4;
 constexpr int kScale = 1;
 #endif
 
-// Polls `pred` until it holds; false after a generous timeout, so a hang
-// fails the test instead of freezing it.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using ravo::testing::eventually;
 
 std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
     auto created = Runtime::create("rt-test", workers);
