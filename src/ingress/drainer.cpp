@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/stream_copy.h"
+
 namespace ravo {
 
 bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const std::vector<std::size_t>& leaf_sizes,
@@ -33,7 +35,7 @@ bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const 
             const std::uint8_t* src = samples[inserted + i].data;
             for (std::size_t j = 0; j < leaf_sizes.size(); ++j) {
                 const std::size_t n = leaf_sizes[j];
-                if (n != 0) std::memcpy(ring.region(j) + slot * ring.slot_bytes(j), src, n);
+                if (n != 0) runtime::stream_copy(ring.region(j) + slot * ring.slot_bytes(j), src, n);
                 src += n;
             }
         }

@@ -1,9 +1,15 @@
 // Drainer pool construction, registration and shutdown; see drainer_pool.h.
 #include "ingress/drainer_pool.h"
 
+#include <algorithm>
+
 #include "ingress/drainer.h"
 
 namespace ravo {
+
+namespace {
+constexpr std::size_t kMaxPoolCapacity = std::size_t{1} << 31;
+}  // namespace
 
 Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> store, std::size_t num_drainers,
                                                          std::size_t producer_queue_size,
@@ -48,7 +54,10 @@ SampleSender DrainerPool::new_sender() {
     const std::size_t n = next_drainer_.fetch_add(1, std::memory_order_relaxed);
     const std::size_t idx = n % notifiers_.size();
     auto queue = std::make_shared<ProducerQueue>(queue_capacity_);
-    auto pool = std::make_shared<BufferPool>(2 * queue_capacity_ + 1);
+    // The pool's index space ends below 2^32; a larger pool than that only
+    // means that a buffer beyond it is freed instead of kept.
+    const std::size_t pool_capacity = std::min<std::size_t>(queue_capacity_, kMaxPoolCapacity / 2) * 2 + 1;
+    auto pool = std::make_shared<BufferPool>(pool_capacity);
     auto space = std::make_shared<runtime::Notifier>();
     auto closed = std::make_shared<std::atomic<bool>>(false);
     // A drainer that has exited has dropped its receiver: the handle is then

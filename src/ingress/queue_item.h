@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "runtime/bounded_queue.h"
+#include "runtime/bounded_stack.h"
 #include "runtime/notifier.h"
 
 namespace ravo {
@@ -59,8 +60,12 @@ private:
 
 // Free buffers of one sender; capacity 2 * queue capacity + 1, the most
 // buffers one sender can have alive at once (a full queue, a full drainer
-// round, one being filled).
-using BufferPool = runtime::BoundedQueue<SampleBuffer>;
+// round, one being filled). Last in, first out: the buffer taken next is the
+// one the drainer finished with last, still in a cache, rather than the one
+// that has waited longest (with large samples a FIFO pool makes both the
+// socket's copy into the buffer and the drainer's copy out of it run from
+// memory).
+using BufferPool = runtime::BoundedStack<SampleBuffer>;
 
 // One queued sample. Destroying it moves its buffer back into the pool of
 // the sender that produced it (freed instead if the pool is full).

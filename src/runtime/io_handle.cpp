@@ -110,6 +110,14 @@ IoResult IoHandle::try_read(void* buffer, std::size_t length) const noexcept {
     }
 }
 
+IoResult IoHandle::try_readv(const struct iovec* segments, int count) const noexcept {
+    for (;;) {
+        const ssize_t got = ::readv(fd_, segments, count);
+        if (got >= 0) return IoResult{static_cast<std::size_t>(got), 0};
+        if (errno != EINTR) return IoResult{0, errno};
+    }
+}
+
 IoResult IoHandle::try_write(const void* buffer, std::size_t length) const noexcept {
     for (;;) {
         ssize_t put = ::send(fd_, buffer, length, MSG_NOSIGNAL);

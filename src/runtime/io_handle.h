@@ -37,6 +37,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include <sys/uio.h>
+
 #include "result.h"
 #include "runtime/oneshot.h"
 #include "runtime/runtime.h"
@@ -157,6 +159,8 @@ public:
     // send(MSG_NOSIGNAL) on sockets, so a closed peer is EPIPE, not SIGPIPE.
     IoResult try_read(void* buffer, std::size_t length) const noexcept;
     IoResult try_write(const void* buffer, std::size_t length) const noexcept;
+    // One non-blocking scatter read into `count` segments, filled in order.
+    IoResult try_readv(const struct iovec* segments, int count) const noexcept;
 
     // Deregisters and closes now, reporting the first failure. The handle is
     // invalid afterwards either way.

@@ -196,3 +196,52 @@ def test_shutdown_while_producers_are_blocked_returns_promptly(background):
         holder.pop()
 
     background(drop).get(WAIT)
+
+
+def test_read_ahead_never_reads_past_the_room_in_the_queue(e2e, background):
+    # A connection reads the samples already waiting in its socket several
+    # at a time. With a queue of 8 and a drainer stuck on a full ring, it may
+    # read only what its queue can take, then the one sample whose push
+    # waits: the rest must stay unread in the socket (backpressure reaches
+    # the producer's TCP window, not the server's memory).
+    queue = 8
+    server = e2e.server(batch_size=4, num_buffers=2, num_drainers=1, producer_queue_size=queue)
+    for seq in range(8):
+        submit_checked(server, 0, seq)
+    p = e2e.producer(server)
+    total = 5 * queue
+    p.send(b"".join(make_sample(1, seq) for seq in range(total)))
+    p.wait_acks(queue + 1)
+    acks = p.acks_after_quiet()
+    # The stuck round holds 1..queue samples, the queue holds `queue` more.
+    assert queue + 1 <= acks <= 2 * queue
+    wait_for(lambda: p.server_unread() == (total - acks - 1) * CHECKED_SIZE, WAIT,
+             "the server to read exactly one sample past its acknowledgements")
+    assert p.acks_after_quiet() == acks
+
+    arrays, _ = background(server.sample).get()
+    first = checked_split(4)(arrays)
+    consumer = e2e.consumer(server, checked_split(4))
+    assert p.wait_acks(total) == total
+    rest = consumer.wait_count(8 + total - 4)
+    assert by_producer(first + rest) == {0: list(range(8)), 1: list(range(total))}
+
+
+def test_samples_split_across_reads_arrive_intact_and_in_order(e2e):
+    # Scatter reads end in the middle of a sample as often as not: write the
+    # stream in pieces that never line up with sample boundaries.
+    server = e2e.server(batch_size=4, num_buffers=2, num_drainers=1, producer_queue_size=16)
+    consumer = e2e.consumer(server, checked_split(4))
+    p = e2e.producer(server)
+    total = 200
+    stream = b"".join(make_sample(1, seq) for seq in range(total))
+    pieces = itertools.cycle([1, CHECKED_SIZE - 1, 3 * CHECKED_SIZE + 5, 7, 2 * CHECKED_SIZE])
+    at = 0
+    while at < len(stream):
+        n = next(pieces)
+        p.send(stream[at:at + n])
+        at += n
+        time.sleep(0.0005)
+    assert p.wait_acks(total) == total
+    assert by_producer(consumer.wait_count(total)) == {1: list(range(total))}
+    assert p.acks_after_quiet(0) == total
