@@ -120,16 +120,17 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
     std::array<iovec, kMaxReadAhead> segments{};
     std::size_t num_held = 0;
     std::size_t got = 0;
-    // Whether the last read filled every buffer it was given: the producer
-    // is ahead, so growing the pool beyond one buffer pays off.
-    bool producer_ahead = false;
+    // Samples the next read may ask for: doubles while reads fill every
+    // buffer they are given (the producer is ahead), and falls back to what
+    // the last read reached when it did not. A producer that sends one
+    // sample at a time is read one sample at a time, with one buffer.
+    std::size_t span = 1;
 
     for (;;) {
-        const std::size_t want = read_ahead(sender, sample_size);
+        const std::size_t want = std::min(read_ahead(sender, sample_size), span);
         while (num_held < want) {
             std::optional<SampleBuffer> pooled = sender.take_buffer();
             if (!pooled) {
-                if (num_held > 0 && !producer_ahead) break;
                 if (num_held == 0) {
                     // Nothing pooled and nothing held: a new buffer would be
                     // allocated. Wait until the producer has sent something
@@ -154,8 +155,8 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
             held[num_held++] = std::move(*pooled);
         }
 
-        // Buffers held beyond `want` (the room shrank since they were taken)
-        // wait for a later read.
+        // Buffers held beyond `want` (the room or the span shrank since they
+        // were taken) wait for a later read.
         const std::size_t num_read = std::min(num_held, want);
         segments[0] = iovec{held[0].data() + got, sample_size - got};
         std::size_t asked = sample_size - got;
@@ -170,7 +171,8 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
         }
         if (!r.ok()) co_return os_failure(r.error);
         if (r.bytes == 0) co_return Outcome::ok();  // end of stream; a partial sample is dropped
-        producer_ahead = r.bytes == asked;
+        const std::size_t reached = (got + r.bytes + sample_size - 1) / sample_size;  // buffers written
+        span = r.bytes == asked ? std::min(2 * span, kMaxReadAhead) : reached;
         got += r.bytes;
         const std::size_t complete = got / sample_size;
         got %= sample_size;
