@@ -7,6 +7,13 @@
 // while it is full) and acknowledges it with one byte. It never touches the
 // store: each buffer passes to ingress, which copies and recycles it.
 //
+// Samples already waiting in the socket are read several at a time, each
+// straight into its own buffer (one scatter read, never more samples than
+// the queue has room for), queued in stream order, and their acknowledgement
+// bytes go out in one write after the last of them is queued. The bytes on
+// the wire are those of one read and one write per sample; no sample is
+// acknowledged before it is queued, and a full queue still stops the reading.
+//
 // Threads: start, shutdown and port may be called from any thread; each holds
 // the state mutex for its whole duration, so they never overlap. shutdown
 // waits, without a time limit, until every "tcp" thread has exited; no task
