@@ -1,6 +1,7 @@
 // Task runtime: tasks and spawning, worker threads, timers, and teardown
 // (cancelling suspended tasks, releasing what they own, joining threads).
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <pthread.h>
 #include <sys/socket.h>
@@ -105,6 +106,30 @@ TEST(RuntimeCore, WorkersCarryTheRuntimeNameAndAreJoinedOnDestruction) {
         co_return;
     }(&checked));
     EXPECT_TRUE(eventually([&] { return checked.load(); }));
+}
+
+// Drainer runtimes run their workers under SCHED_BATCH so that a woken
+// drainer does not preempt the connection thread that pushed; the default
+// policy leaves the inherited one alone.
+TEST(RuntimeCore, BatchPolicyRunsWorkersUnderSchedBatch) {
+    const int inherited = ::sched_getscheduler(0);
+    ASSERT_GE(inherited, 0);
+    for (WorkerPolicy policy : {WorkerPolicy::Batch, WorkerPolicy::Default}) {
+        auto created = Runtime::create("policy", 2, policy);
+        ASSERT_TRUE(created.ok());
+        std::unique_ptr<Runtime> rt = std::move(created).value();
+        std::atomic<int> seen[2] = {-2, -2};
+        for (int i = 0; i < 2; ++i) {
+            rt->spawn([](std::atomic<int>* out) -> Task<void> {
+                out->store(::sched_getscheduler(0));
+                co_return;
+            }(&seen[i]));
+        }
+        ASSERT_TRUE(eventually([&] { return seen[0].load() != -2 && seen[1].load() != -2; }));
+        const int want = policy == WorkerPolicy::Batch ? SCHED_BATCH : inherited;
+        EXPECT_EQ(seen[0].load(), want);
+        EXPECT_EQ(seen[1].load(), want);
+    }
 }
 
 // --- spawning and tasks -------------------------------------------------

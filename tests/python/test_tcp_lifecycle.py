@@ -382,3 +382,39 @@ def test_interpreter_exit_with_a_consumer_waiting_in_sample_exits_cleanly():
     )
     assert child.stdout.strip() == "exiting"
     assert child.returncode == 0, child.stderr
+
+
+def test_producer_queue_too_large_to_allocate_refuses_connections_not_the_server():
+    # Each connection allocates its own producer queue. One that cannot be
+    # allocated refuses that connection with an accept error line; the
+    # accept loop goes on (it used to end with the failed task, leaving a
+    # started server that never accepted again).
+    child = run_child(
+        """
+        import socket
+        import ravo
+        from support.raw_producer import CHECKED_LAYOUT, server_args
+        shapes, dtypes = server_args(CHECKED_LAYOUT)
+        s = ravo._Server(shapes, dtypes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1,
+                         producer_queue_size=2**62)
+        s.start()
+        for attempt in range(2):
+            client = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+            try:
+                got = client.recv(64)
+            except ConnectionResetError:
+                got = b""
+            print("closed" if got == b"" else "served", flush=True)
+            client.close()
+        from support.raw_producer import submit_checked
+        for seq in range(2):
+            submit_checked(s, 0, seq)
+        _, info = s.sample()
+        print("active", info.active_connections, flush=True)
+        s.shutdown()
+        print("shut down", flush=True)
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n")[:4] == ["closed", "closed", "active 0", "shut down"]
+    assert child.stderr.splitlines() == ["TCP accept error: " + os.strerror(errno.ENOMEM)] * 2
