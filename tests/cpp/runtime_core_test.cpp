@@ -1,9 +1,9 @@
 // Task runtime: tasks and spawning, worker threads, timers, and teardown
 // (cancelling suspended tasks, releasing what they own, joining threads).
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
