@@ -52,9 +52,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cli.h"
 #include "runtime/padded.h"
 
 namespace {
+
+using namespace ravo::bench;  // the command-line pieces in bench_cli.h
 
 struct Config {
     std::string host = "0.0.0.0";
@@ -64,37 +67,16 @@ struct Config {
     unsigned threads = 2;
 };
 
-[[noreturn]] void die(const std::string& text) {
-    std::fprintf(stderr, "ack_server: %s\n", text.c_str());
-    std::exit(2);
-}
-
-std::uint64_t parse_u64(const std::string& s, const char* what) {
-    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) {
-        die(std::string("bad ") + what + ": '" + s + "'");
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(s.c_str(), nullptr, 10);
-    if (errno != 0) die(std::string("bad ") + what + ": '" + s + "'");
-    return v;
-}
-
 Config parse_args(int argc, char** argv) {
     Config c;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) die("missing value after " + a);
-            return argv[++i];
-        };
+    for (ArgCursor args(argc, argv); args.step();) {
+        const std::string& a = args.flag();
         if (a == "--host") {
-            c.host = next();
+            c.host = args.next();
         } else if (a == "--port") {
-            const std::uint64_t p = parse_u64(next(), "port");
-            if (p > 65535) die("port out of range");
-            c.port = static_cast<std::uint16_t>(p);
+            c.port = parse_port(args.next(), true);
         } else if (a == "--leaf") {
-            const std::string v = next();
+            const std::string v = args.next();
             const auto colon = v.find(':');
             if (colon == std::string::npos) die("--leaf takes SIZE:DIMS, e.g. 4:2,3 or 8:");
             std::vector<std::uint64_t> dims;
@@ -106,12 +88,14 @@ Config parse_args(int argc, char** argv) {
             }
             c.leaves.emplace_back(parse_u64(v.substr(0, colon), "element size"), std::move(dims));
         } else if (a == "--mode") {
-            const std::string m = next();
+            const std::string m = args.next();
             if (m != "thread" && m != "epoll") die("--mode is thread or epoll");
             c.epoll_mode = m == "epoll";
         } else if (a == "--threads") {
-            c.threads = static_cast<unsigned>(parse_u64(next(), "thread count"));
-            if (c.threads == 0 || c.threads > 1024) die("--threads must be 1..1024");
+            // Range-checked before narrowing, so that 2^32 + 1 is not taken as 1.
+            const std::uint64_t n = parse_u64(args.next(), "thread count");
+            if (n == 0 || n > 1024) die("--threads must be 1..1024");
+            c.threads = static_cast<unsigned>(n);
         } else {
             die("unknown argument " + a);
         }
@@ -369,6 +353,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_program("ack_server");
     const Config cfg = parse_args(argc, argv);
     const auto* handshake = new std::vector<unsigned char>(encode_handshake(cfg));  // lives to exit
     const std::uint64_t size = sample_size_of(cfg);

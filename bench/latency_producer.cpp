@@ -43,6 +43,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,9 +53,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cli.h"
 #include "ravo/producer.h"
 
 namespace {
+
+using namespace ravo::bench;  // the command-line pieces in bench_cli.h
 
 using ravo::producer::Options;
 using ravo::producer::Producer;
@@ -69,46 +73,42 @@ struct Config {
     std::uint32_t window = 256;
 };
 
-[[noreturn]] void die(const std::string& text) {
-    std::fprintf(stderr, "latency_producer: %s\n", text.c_str());
-    std::exit(2);
-}
-
+// A finite number >= 0. Infinity (or a value that overflows to it) is
+// refused: --rate or --seconds at infinity would reach undefined
+// double-to-integer conversions in the pacing arithmetic.
 double parse_double(const std::string& v, const char* what) {
     char* end = nullptr;
     const double d = std::strtod(v.c_str(), &end);
-    if (end == v.c_str() || *end != '\0' || !(d >= 0)) die(std::string("bad ") + what + " '" + v + "'");
+    if (end == v.c_str() || *end != '\0' || !(d >= 0) || !std::isfinite(d)) {
+        die(std::string("bad ") + what + " '" + v + "'");
+    }
     return d;
 }
 
 Config parse_args(int argc, char** argv) {
     Config c;
     bool have_port = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) die("missing value after " + a);
-            return argv[++i];
-        };
+    for (ArgCursor args(argc, argv); args.step();) {
+        const std::string& a = args.flag();
         if (a == "--host") {
-            c.host = next();
+            c.host = args.next();
         } else if (a == "--port") {
-            const double p = parse_double(next(), "port");
+            const double p = parse_double(args.next(), "port");
             if (p < 1 || p > 65535) die("port out of range");
             c.port = static_cast<std::uint16_t>(p);
             have_port = true;
         } else if (a == "--connections") {
-            const double n = parse_double(next(), "connection count");
+            const double n = parse_double(args.next(), "connection count");
             if (n < 1 || n > 4096) die("--connections must be 1..4096");
             c.connections = static_cast<unsigned>(n);
         } else if (a == "--rate") {
-            c.rate = parse_double(next(), "rate");
+            c.rate = parse_double(args.next(), "rate");
         } else if (a == "--seconds") {
-            c.seconds = parse_double(next(), "seconds");
+            c.seconds = parse_double(args.next(), "seconds");
         } else if (a == "--warmup") {
-            c.warmup = parse_double(next(), "warmup");
+            c.warmup = parse_double(args.next(), "warmup");
         } else if (a == "--window") {
-            const double w = parse_double(next(), "window");
+            const double w = parse_double(args.next(), "window");
             if (w < 1 || w > 1e6) die("--window must be 1..1000000");
             c.window = static_cast<std::uint32_t>(w);
         } else {
@@ -266,6 +266,7 @@ double percentile(std::vector<std::uint32_t>& v, double q) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_program("latency_producer");
     const Config cfg = parse_args(argc, argv);
     std::vector<Outcome> outcomes(cfg.connections);
     std::latch ready(cfg.connections);

@@ -50,9 +50,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cli.h"
 #include "ravo/producer.h"
 
 namespace {
+
+using namespace ravo::bench;  // the command-line pieces in bench_cli.h
 
 using ravo::producer::Options;
 using ravo::producer::Producer;
@@ -67,48 +70,30 @@ struct Config {
     unsigned threads = 1;
 };
 
-[[noreturn]] void die(const std::string& text) {
-    std::fprintf(stderr, "scale_producer: %s\n", text.c_str());
-    std::exit(2);
-}
-
-std::uint64_t parse_u64(const std::string& s, const char* what) {
-    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) {
-        die(std::string("bad ") + what + ": '" + s + "'");
-    }
-    return std::strtoull(s.c_str(), nullptr, 10);
-}
-
 Config parse_args(int argc, char** argv) {
     Config c;
     bool have_port = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) die("missing value after " + a);
-            return argv[++i];
-        };
+    for (ArgCursor args(argc, argv); args.step();) {
+        const std::string& a = args.flag();
         if (a == "--host") {
-            c.host = next();
+            c.host = args.next();
         } else if (a == "--port") {
-            const std::uint64_t p = parse_u64(next(), "port");
-            if (p == 0 || p > 65535) die("port out of range");
-            c.port = static_cast<std::uint16_t>(p);
+            c.port = parse_port(args.next(), false);
             have_port = true;
         } else if (a == "--connections") {
-            c.connections = static_cast<unsigned>(parse_u64(next(), "connection count"));
-            if (c.connections == 0 || c.connections > 60000) die("--connections must be 1..60000");
+            // Range-checked before narrowing, so that 2^32 + 1 is not taken as 1.
+            const std::uint64_t n = parse_u64(args.next(), "connection count");
+            if (n == 0 || n > 60000) die("--connections must be 1..60000");
+            c.connections = static_cast<unsigned>(n);
         } else if (a == "--window") {
-            c.window = parse_u64(next(), "window");
+            c.window = parse_u64(args.next(), "window");
             if (c.window == 0) die("--window must be >= 1");
         } else if (a == "--seconds") {
-            const std::string v = next();
-            char* end = nullptr;
-            c.seconds = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || !(c.seconds > 0)) die("bad --seconds " + v);
+            c.seconds = parse_seconds(args.next());
         } else if (a == "--threads") {
-            c.threads = static_cast<unsigned>(parse_u64(next(), "thread count"));
-            if (c.threads == 0 || c.threads > 64) die("--threads must be 1..64");
+            const std::uint64_t n = parse_u64(args.next(), "thread count");
+            if (n == 0 || n > 64) die("--threads must be 1..64");
+            c.threads = static_cast<unsigned>(n);
         } else {
             die("unknown argument " + a);
         }
@@ -220,6 +205,7 @@ void event_loop(std::vector<Conn*> conns, std::vector<unsigned> ids, const std::
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_program("scale_producer");
     const Config cfg = parse_args(argc, argv);
     std::vector<std::unique_ptr<Conn>> conns;
     conns.reserve(cfg.connections);

@@ -42,9 +42,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cli.h"
 #include "ravo/producer.h"
 
 namespace {
+
+using namespace ravo::bench;  // the command-line pieces in bench_cli.h
 
 using ravo::producer::Options;
 using ravo::producer::Producer;
@@ -60,54 +63,30 @@ struct Config {
     int timeout_ms = 30000;
 };
 
-[[noreturn]] void die(const std::string& text) {
-    std::fprintf(stderr, "tcp_producer: %s\n", text.c_str());
-    std::exit(2);
-}
-
-std::uint64_t parse_u64(const std::string& s, const char* what) {
-    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) {
-        die(std::string("bad ") + what + ": '" + s + "'");
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(s.c_str(), nullptr, 10);
-    if (errno != 0) die(std::string("bad ") + what + ": '" + s + "'");
-    return v;
-}
-
 Config parse_args(int argc, char** argv) {
     Config c;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) die("missing value after " + a);
-            return argv[++i];
-        };
+    for (ArgCursor args(argc, argv); args.step();) {
+        const std::string& a = args.flag();
         if (a == "--host") {
-            c.host = next();
+            c.host = args.next();
         } else if (a == "--port") {
-            const std::uint64_t p = parse_u64(next(), "port");
-            if (p == 0 || p > 65535) die("port out of range");
-            c.port = static_cast<std::uint16_t>(p);
+            c.port = parse_port(args.next(), false);
             c.have_port = true;
         } else if (a == "--connections") {
-            const std::uint64_t n = parse_u64(next(), "connection count");
+            const std::uint64_t n = parse_u64(args.next(), "connection count");
             if (n == 0 || n > 4096) die("--connections must be 1..4096");
             c.connections = static_cast<unsigned>(n);
         } else if (a == "--window") {
-            const std::uint64_t w = parse_u64(next(), "window");
+            const std::uint64_t w = parse_u64(args.next(), "window");
             if (w == 0 || w > 0xFFFFFFFFu) die("--window must be 1..2^32-1");
             c.window = static_cast<std::uint32_t>(w);
         } else if (a == "--seconds") {
-            const std::string v = next();
-            char* end = nullptr;
-            c.seconds = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || !(c.seconds > 0)) die("bad --seconds " + v);
+            c.seconds = parse_seconds(args.next());
         } else if (a == "--count") {
-            c.count = parse_u64(next(), "count");
+            c.count = parse_u64(args.next(), "count");
             if (c.count == 0) die("--count must be >= 1");
         } else if (a == "--timeout-ms") {
-            const std::uint64_t t = parse_u64(next(), "timeout");
+            const std::uint64_t t = parse_u64(args.next(), "timeout");
             if (t > 0x7FFFFFFF) die("--timeout-ms too large");
             c.timeout_ms = static_cast<int>(t);
         } else {
@@ -175,6 +154,7 @@ void run_connection(const Config& cfg, unsigned id, std::latch& ready, std::latc
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_program("tcp_producer");
     const Config cfg = parse_args(argc, argv);
     std::vector<Outcome> outcomes(cfg.connections);
     std::latch ready(cfg.connections);
