@@ -15,6 +15,7 @@
 #include "runtime/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/task.h"
+#include "test_util.h"
 
 namespace ravo::runtime {
 namespace {
@@ -25,11 +26,7 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
-    auto created = Runtime::create("bench", workers);
-    EXPECT_TRUE(created.ok());
-    return std::move(created).value();
-}
+using ravo::testing::make_runtime;
 
 TEST(RuntimeBench, DISABLED_NotifyOneWithWakeUpAlreadyPending) {
     Notifier n;

@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "runtime/bounded_queue.h"
+#include "test_util.h"
 
 namespace ravo::runtime {
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 4;
-#else
-constexpr int kScale = 1;
-#endif
+using ravo::testing::kScale;
 
 struct Counted {
     explicit Counted(std::atomic<int>* live, int v) : live_(live), value(v) { live_->fetch_add(1); }

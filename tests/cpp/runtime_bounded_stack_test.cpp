@@ -12,15 +12,12 @@
 
 #include "runtime/bounded_stack.h"
 #include "runtime/stream_copy.h"
+#include "test_util.h"
 
 namespace ravo::runtime {
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 4;
-#else
-constexpr int kScale = 1;
-#endif
+using ravo::testing::kScale;
 
 TEST(RuntimeBoundedStack, LastInFirstOutWithExactCapacity) {
     for (std::size_t cap : {std::size_t{1}, std::size_t{3}, std::size_t{129}}) {

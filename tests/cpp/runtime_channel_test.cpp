@@ -21,11 +21,7 @@ using namespace std::chrono_literals;
 
 using ravo::testing::eventually;
 
-std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
-    auto created = Runtime::create("chan-test", workers);
-    EXPECT_TRUE(created.ok());
-    return std::move(created).value();
-}
+using ravo::testing::make_runtime;
 
 // Counts live instances (move-only, like a registration handle).
 struct Counted {

@@ -34,19 +34,9 @@ using namespace std::chrono_literals;
 
 using ravo::testing::eventually;
 
-std::unique_ptr<Runtime> make_runtime(std::size_t workers, std::string name = "rt-test") {
-    auto created = Runtime::create(std::move(name), workers);
-    EXPECT_TRUE(created.ok());
-    return std::move(created).value();
-}
+using ravo::testing::make_runtime;
 
-struct Tracked {
-    explicit Tracked(std::atomic<int>& live) : live_(&live) { live_->fetch_add(1); }
-    Tracked(const Tracked&) = delete;
-    Tracked& operator=(const Tracked&) = delete;
-    ~Tracked() { live_->fetch_sub(1); }
-    std::atomic<int>* live_;
-};
+using ravo::testing::Tracked;
 
 std::string thread_name() {
     char name[32] = {};

@@ -25,19 +25,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 4;
-#else
-constexpr int kScale = 1;
-#endif
+using ravo::testing::kScale;
 
 using ravo::testing::eventually;
 
-std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
-    auto created = Runtime::create("io-test", workers);
-    EXPECT_TRUE(created.ok());
-    return std::move(created).value();
-}
+using ravo::testing::make_runtime;
 
 IoHandle adopt(Runtime& rt, int fd) {
     auto handle = IoHandle::adopt(rt, fd);

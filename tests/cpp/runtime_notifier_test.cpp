@@ -19,28 +19,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kScale = 4;
-#else
-constexpr int kScale = 1;
-#endif
+using ravo::testing::kScale;
 
 using ravo::testing::eventually;
 
-std::unique_ptr<Runtime> make_runtime(std::size_t workers) {
-    auto created = Runtime::create("rt-test", workers);
-    EXPECT_TRUE(created.ok());
-    return std::move(created).value();
-}
+using ravo::testing::make_runtime;
 
-// Counts live instances; a frame destroyed twice or never shows up here.
-struct Tracked {
-    explicit Tracked(std::atomic<int>& live) : live_(&live) { live_->fetch_add(1); }
-    Tracked(const Tracked&) = delete;
-    Tracked& operator=(const Tracked&) = delete;
-    ~Tracked() { live_->fetch_sub(1); }
-    std::atomic<int>* live_;
-};
+using ravo::testing::Tracked;
 
 // --- wake-one --------------------------------------------------------------
 

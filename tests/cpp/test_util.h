@@ -1,9 +1,16 @@
 // Helpers shared by the C++ tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <thread>
+
+#include "runtime/runtime.h"
 
 namespace ravo::testing {
 
@@ -13,6 +20,9 @@ inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
 #endif
+
+// Divisor for stress-test iteration counts under a sanitizer.
+inline constexpr int kScale = kSanitized ? 4 : 1;
 
 inline std::uint64_t scaled(std::uint64_t native, std::uint64_t sanitized) {
     return kSanitized ? sanitized : native;
@@ -28,6 +38,22 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seco
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Counts live instances; a frame destroyed twice or never shows up here.
+struct Tracked {
+    explicit Tracked(std::atomic<int>& live) : live_(&live) { live_->fetch_add(1); }
+    Tracked(const Tracked&) = delete;
+    Tracked& operator=(const Tracked&) = delete;
+    ~Tracked() { live_->fetch_sub(1); }
+    std::atomic<int>* live_;
+};
+
+// A runtime for a test; a failure to build one fails the test.
+inline std::unique_ptr<runtime::Runtime> make_runtime(std::size_t workers, std::string name = "rt-test") {
+    auto created = runtime::Runtime::create(std::move(name), workers);
+    EXPECT_TRUE(created.ok());
+    return std::move(created).value();
 }
 
 }  // namespace ravo::testing
