@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cxxabi.h>
 #include <thread>
 #include <utility>
 #include <cstdlib>
@@ -42,13 +41,15 @@ PyObject* raise_text(PyObject* type, const std::string& text);
 
 // Not noexcept: a thread that takes the interpreter lock back while the
 // interpreter is finalizing is ended by the interpreter with a forced unwind,
-// which must pass through untouched.
+// which must pass through untouched. The unwind is recognised inside the
+// catch-all rather than by a handler for abi::__forced_unwind: the runtime
+// binds that handler's reference to a null object (the unwind is a foreign
+// exception with no C++ object behind it), which UBSan rightly reports.
+// std::current_exception() is empty exactly for such foreign exceptions.
 template <typename R, typename F>
 R guarded(R on_error, F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return on_error;
@@ -60,6 +61,7 @@ R guarded(R on_error, F&& body) {
         }
         return on_error;
     } catch (...) {
+        if (!std::current_exception()) throw;  // the forced unwind, rethrown as it must be
         ffi_panic();
     }
 }

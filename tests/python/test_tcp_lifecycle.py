@@ -354,12 +354,35 @@ def test_accept_error_from_descriptor_exhaustion_is_logged_and_retried():
     assert len(lines) <= 30
 
 
-def test_interpreter_exit_with_a_consumer_waiting_in_sample_exits_cleanly():
-    # A training script that ends while its consumer thread still waits in
-    # sample() (server started, a producer connected, nothing shut down).
-    # `Slow` keeps the interpreter's final teardown busy for a while (as any
-    # larger program's teardown is), so the waiting thread's periodic
-    # attempt to take the interpreter lock back always falls inside it.
+# The waiting call as a training script leaves it: a consumer thread in
+# sample() with a producer connected over TCP, or a producer thread in
+# submit() against a ring that nobody drains (two buffers of batch 1: the
+# third submit blocks).
+WAITERS = {
+    "sample": """
+        shapes, dtypes = server_args(CHECKED_LAYOUT)
+        s = ravo._Server(shapes, dtypes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
+        s.start()
+        p = RawProducer(s.port)
+        wait = s.sample
+        """,
+    "submit": """
+        s = ravo._Server([[4]], [1], 1, num_buffers=2, num_drainers=1)
+        def wait():
+            for _ in range(3):
+                s.submit([b"abcd"])
+        """,
+}
+
+
+@pytest.mark.parametrize("waiter", sorted(WAITERS))
+def test_interpreter_exit_with_a_thread_waiting_in_the_server_exits_cleanly(waiter):
+    # A script that ends while a daemon thread still waits inside the server,
+    # nothing shut down. `Slow` keeps the interpreter's final teardown busy
+    # for a while (as any larger program's teardown is), so the waiting
+    # thread's periodic attempt to take the interpreter lock back often falls
+    # inside it. The interpreter then ends that thread with a forced unwind,
+    # which must pass through our frames: no abort, no sanitizer report.
     child = run_child(
         """
         import threading, time
@@ -371,11 +394,10 @@ def test_interpreter_exit_with_a_consumer_waiting_in_sample_exits_cleanly():
                 time.sleep(0.5)
 
         slow = Slow()
-        shapes, dtypes = server_args(CHECKED_LAYOUT)
-        s = ravo._Server(shapes, dtypes, 2, ravo.TcpTransport(0, num_threads=1), num_drainers=1)
-        s.start()
-        p = RawProducer(s.port)
-        threading.Thread(target=s.sample, daemon=True).start()
+        """
+        + WAITERS[waiter]
+        + """
+        threading.Thread(target=wait, daemon=True).start()
         time.sleep(0.3)
         print("exiting", flush=True)
         """
