@@ -48,11 +48,15 @@ PyObject* info_hist(PyObject* self, void*) {
     return new_hist(reinterpret_cast<PySampleInfo*>(self)->rec.*Member);
 }
 
+// Every attribute's docstring is the empty string (a null doc would read as
+// None).
+constexpr const char* kNoDoc = "";
+
 #define RAVO_INFO_U(field, type)                                                             \
-    {#field, get_unsigned<PySampleInfo, type>, nullptr, nullptr,                            \
+    {#field, get_unsigned<PySampleInfo, type>, nullptr, kNoDoc,                             \
      reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(InfoRecord, field)))}
 #define RAVO_HIST_U(field)                                                                   \
-    {#field, get_unsigned<PyHistSnapshot, std::uint64_t>, nullptr, nullptr,                 \
+    {#field, get_unsigned<PyHistSnapshot, std::uint64_t>, nullptr, kNoDoc,                  \
      reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(HistRecord, field)))}
 
 PyGetSetDef info_getset[] = {
@@ -66,9 +70,9 @@ PyGetSetDef info_getset[] = {
     RAVO_INFO_U(cas_success_total, std::uint64_t),
     RAVO_INFO_U(cas_failure_total, std::uint64_t),
     RAVO_INFO_U(reservation_retries_total, std::uint64_t),
-    {"drain_round", info_hist<&InfoRecord::drain_round>, nullptr, nullptr, nullptr},
-    {"memcpy", info_hist<&InfoRecord::memcpy>, nullptr, nullptr, nullptr},
-    {"queue_dwell", info_hist<&InfoRecord::queue_dwell>, nullptr, nullptr, nullptr},
+    {"drain_round", info_hist<&InfoRecord::drain_round>, nullptr, kNoDoc, nullptr},
+    {"memcpy", info_hist<&InfoRecord::memcpy>, nullptr, kNoDoc, nullptr},
+    {"queue_dwell", info_hist<&InfoRecord::queue_dwell>, nullptr, kNoDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -76,7 +80,7 @@ PyGetSetDef hist_getset[] = {
     RAVO_HIST_U(count),
     RAVO_HIST_U(min_ns),
     RAVO_HIST_U(max_ns),
-    {"mean_ns", hist_mean, nullptr, nullptr, nullptr},
+    {"mean_ns", hist_mean, nullptr, kNoDoc, nullptr},
     RAVO_HIST_U(p50_ns),
     RAVO_HIST_U(p90_ns),
     RAVO_HIST_U(p99_ns),

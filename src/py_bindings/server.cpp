@@ -35,8 +35,8 @@ PyServer* as_server(PyObject* self) { return reinterpret_cast<PyServer*>(self); 
 // ---- construction ---------------------------------------------------------
 
 // The directories of the CUDA vendor's Python package (`nvidia.__path__`), in
-// order: the places its runtime wheels install libcudart. Entries that do not
-// convert to a str path are skipped; a missing or broken package gives no
+// order: the places its runtime wheels install libcudart. Entries that fail to
+// iterate or do not convert to a str path are skipped; a missing or broken package gives no
 // roots, and its error is discarded (it is never reported).
 std::vector<std::string> cuda_vendor_roots() {
     std::vector<std::string> roots;
@@ -57,12 +57,20 @@ std::vector<std::string> cuda_vendor_roots() {
         PyErr_Clear();
         return roots;
     }
+    // An entry whose iteration raises is skipped and the iteration goes on;
+    // an iterator that does nothing but raise is abandoned after a bounded
+    // run of failures, so construction cannot spin on it.
+    constexpr int kMaxFailuresInARow = 64;
+    int failures_in_a_row = 0;
     for (;;) {
         PyObject* entry = PyIter_Next(iter);  // new reference
         if (entry == nullptr) {
-            PyErr_Clear();  // end of iteration, or an entry that failed to iterate
-            break;
+            if (!PyErr_Occurred()) break;  // end of iteration
+            PyErr_Clear();
+            if (++failures_in_a_row == kMaxFailuresInARow) break;
+            continue;
         }
+        failures_in_a_row = 0;
         PyObject* fs = PyOS_FSPath(entry);  // new reference
         Py_DECREF(entry);
         if (fs == nullptr || !PyUnicode_Check(fs)) {

@@ -72,7 +72,7 @@ def test_snapshot_classes():
             cls()
         for k, v in vars(cls).items():
             if not k.startswith("__"):
-                assert not v.__doc__, k
+                assert v.__doc__ == "", k
 
 
 def test_tcp_transport_signature():

@@ -421,6 +421,55 @@ emit(dict(kind=kind, maps=maps))
     assert [c.entry for c in fake.calls()] == ["cudaFree", "cudaHostRegister", "cudaHostUnregister"]
 
 
+FLAKY_PATH = """
+import os as _os
+_here = _os.path.dirname(_os.path.abspath(__file__))
+
+class _Entries:
+    # Iterating raises before each real entry (always, with FOREVER).
+    FOREVER = {forever}
+
+    def __init__(self):
+        self.step = 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.step += 1
+        if self.FOREVER or self.step % 2 == 1:
+            raise OSError("entry %d is unreadable" % self.step)
+        if self.step == 2:
+            return _here
+        raise StopIteration
+
+__path__ = _Entries()
+"""
+
+
+@pytest.mark.parametrize("forever", [False, True])
+def test_vendor_path_entry_that_fails_to_iterate_is_skipped(tmp_path, forever):
+    # The directory behind a failing entry is still searched; an iteration
+    # that never stops failing is given up, and construction goes on.
+    fake = make_fake_nvidia(tmp_path)
+    (fake.package_dir / "__init__.py").write_text(FLAKY_PATH.format(forever=forever))
+    out = run_json(
+        CHILD_BUILD
+        + """
+kind, server = build([16])
+emit(dict(kind=kind, maps=mapped_runtimes(), steps=sys.modules["nvidia"].__path__.step))
+""",
+        sys_path=[fake.sys_path],
+        env=fake.env(),
+    )
+    if forever:
+        assert out["steps"] == 64
+    else:
+        assert out["kind"] == "ok"
+        assert len(out["maps"]) == 1 and same_file(out["maps"][0], fake.library)
+        assert out["steps"] == 4  # fail, the package directory, fail, end
+
+
 def test_vendor_roots_keep_their_order_in_the_no_runtime_text(tmp_path):
     # Needs a process in which no runtime can be found, so that the notes are shown.
     argv = hidden_loader_cache_argv()
