@@ -40,6 +40,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 
 #include "runtime/io_handle.h"
@@ -217,6 +218,8 @@ Result<std::unique_ptr<Runtime>> Runtime::create(std::string thread_name, std::s
     } catch (const std::system_error& e) {
         return Error::system(os_error_text(e.code().value()));
     } catch (const std::bad_alloc&) {
+        return Error::memory(os_error_text(ENOMEM));
+    } catch (const std::length_error&) {  // a worker count beyond what a vector can hold
         return Error::memory(os_error_text(ENOMEM));
     }
     return runtime;

@@ -6,6 +6,7 @@ checks that concern the transport.
 import errno
 import gc
 import os
+import socket
 import subprocess
 import sys
 import textwrap
@@ -53,6 +54,30 @@ def test_start_twice_fails_and_leaves_the_first_running(e2e):
         server.start()
     assert server.port == port
     RawProducer(port).close()  # still accepting
+
+
+def test_thread_count_too_large_to_start_fails_cleanly_and_leaks_no_listener():
+    # The runtime cannot be built for 2**64 - 1 workers. start() must say so
+    # in the usual form and close the socket it had already bound: the port
+    # is free again at once and no descriptor is left behind.
+    probe = socket.socket()
+    probe.bind(("0.0.0.0", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    server = new_server(ravo.TcpTransport(port, num_threads=2**64 - 1))
+    fds = len(os.listdir("/proc/self/fd"))
+    with pytest.raises(RuntimeError) as ei:
+        server.start()
+    assert str(ei.value) == "failed to start transport: " + os.strerror(errno.ENOMEM)
+    assert len(os.listdir("/proc/self/fd")) == fds
+    with pytest.raises(RuntimeError, match=NOT_STARTED):
+        server.port
+    again = socket.socket()
+    again.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    again.bind(("0.0.0.0", port))
+    again.listen()
+    again.close()
+    server.shutdown()
 
 
 def test_address_in_use_leaves_the_transport_not_started(e2e):

@@ -223,8 +223,9 @@ Task<void> connection_task(IoHandle io, sockaddr_in peer, std::vector<std::uint8
     if (outcome.error) log_line("TCP connection error from " + peer_text(peer) + ": " + outcome.text);
 }
 
-// The listening socket until the server task adopts it: a task destroyed
-// before it ever ran (a shutdown right after start) must still close it.
+// The listening socket from its creation until the server task adopts it: a
+// failed start, or a task destroyed before it ever ran (a shutdown right after
+// start), must still close it.
 class OwnedFd {
 public:
     explicit OwnedFd(int fd) noexcept : fd_(fd) {}
@@ -233,6 +234,7 @@ public:
     ~OwnedFd() {
         if (fd_ >= 0) ::close(fd_);  // nothing to report to: the socket was never served
     }
+    int get() const noexcept { return fd_; }
     int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
@@ -310,12 +312,13 @@ Status TcpTransport::start() {
     std::lock_guard<std::mutex> lock(mu_);
     if (state_) return Error::state("TCP server already started");
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The listener is owned from its creation on, so every failure below,
+    // an exception included, closes it before start() returns: a failed
+    // start never leaves the port bound.
+    OwnedFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = listener.get();
     if (fd < 0) return Error::system(runtime::os_error_text(errno));
-    auto fail = [fd](int err) -> Status {
-        ::close(fd);  // the error being reported matters more than a failed close
-        return Error::system(runtime::os_error_text(err));
-    };
+    auto fail = [](int err) -> Status { return Error::system(runtime::os_error_text(err)); };
     const int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return fail(errno);
     sockaddr_in addr{};
@@ -331,16 +334,13 @@ Status TcpTransport::start() {
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) return fail(errno);
 
     auto rt = runtime::Runtime::create("tcp", num_threads_);
-    if (!rt) {
-        ::close(fd);
-        return std::move(rt).error();
-    }
+    if (!rt) return std::move(rt).error();
     auto [signal_tx, signal_rx] = runtime::make_oneshot();
     State st;
     st.runtime = std::move(rt).value();
     st.shutdown_signal.emplace(std::move(signal_tx));
     st.port = ntohs(bound.sin_port);
-    st.runtime->spawn(run_server(OwnedFd(fd), specs_, pool_, std::move(signal_rx)));
+    st.runtime->spawn(run_server(std::move(listener), specs_, pool_, std::move(signal_rx)));
     state_.emplace(std::move(st));
     return {};
 }
