@@ -257,16 +257,23 @@ PyObject* server_reset_histograms(PyObject*, PyObject*) {
 
 // ---- submit ---------------------------------------------------------------
 
-// One leaf of a submitted sample: either an exported buffer (bytes,
-// bytearray, 1-D contiguous unsigned bytes), read in place while the
-// interpreter lock is released, or bytes converted from a sequence of ints.
+// One leaf of a submitted sample: an exported buffer (bytes, bytearray, 1-D
+// contiguous unsigned bytes) or bytes converted from a sequence of ints.
+// Only a `bytes` object is read in place while the interpreter lock is
+// released: it cannot change. Any other buffer is copied while the lock is
+// held (see SubmitScratch), so the sample is the caller's data as it was at
+// the call, and the caller's object is not held exported (unresizable)
+// while the call waits for room.
 struct SubmitItem {
     Py_buffer view{};
     bool has_view = false;
+    bool copy_now = false;  // a buffer other than bytes: copied under the lock
     std::vector<std::uint8_t> owned;
+    ByteSpan copied{};  // where the copy_now bytes went
 
     ByteSpan span() const {
         if (has_view) return ByteSpan{static_cast<const std::uint8_t*>(view.buf), static_cast<std::uint64_t>(view.len)};
+        if (copy_now) return copied;  // copied and released
         return ByteSpan{owned.data(), owned.size()};
     }
     void release() {
@@ -290,12 +297,14 @@ bool convert_item(PyObject* obj, SubmitItem& item) {
     if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
         if (PyObject_GetBuffer(obj, &item.view, PyBUF_SIMPLE) < 0) return false;
         item.has_view = true;
+        item.copy_now = !PyBytes_Check(obj);
         return true;
     }
     if (PyObject_CheckBuffer(obj)) {
         if (PyObject_GetBuffer(obj, &item.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             if (item.view.ndim == 1 && item.view.itemsize == 1 && is_unsigned_byte_format(item.view.format)) {
                 item.has_view = true;
+                item.copy_now = true;
                 return true;
             }
             PyBuffer_Release(&item.view);
@@ -338,6 +347,38 @@ bool convert_item(PyObject* obj, SubmitItem& item) {
 // Up to this many leaves, the per-call bookkeeping lives on the stack, so a
 // steady stream of submits allocates nothing but what the caller converts.
 constexpr std::size_t kInlineLeaves = 8;
+
+// The copies of a call's mutable buffers, in one per-thread block that is
+// reused, so a steady stream of submits allocates nothing for them. A call
+// takes the block for its whole duration and puts it back at the end: a
+// nested call on the same thread (a signal handler run between waits) finds
+// none and uses its own, never the block the outer call's spans point into.
+// Blocks above kKeepScratchBytes are not kept, so one huge sample does not
+// pin its size for the thread's lifetime.
+constexpr std::size_t kKeepScratchBytes = std::size_t{64} << 20;
+thread_local std::vector<std::uint8_t> t_submit_scratch;
+
+class SubmitScratch {
+public:
+    SubmitScratch() noexcept : buf_(std::move(t_submit_scratch)) {}
+    ~SubmitScratch() {
+        if (buf_.size() <= kKeepScratchBytes && buf_.size() > t_submit_scratch.size()) {
+            t_submit_scratch = std::move(buf_);
+        }
+    }
+    SubmitScratch(const SubmitScratch&) = delete;
+    SubmitScratch& operator=(const SubmitScratch&) = delete;
+
+    // At least `bytes` of room; may throw std::bad_alloc (guarded() turns it
+    // into MemoryError before anything was reserved).
+    std::uint8_t* reserve(std::size_t bytes) {
+        if (buf_.size() < bytes) buf_.resize(bytes);
+        return buf_.data();
+    }
+
+private:
+    std::vector<std::uint8_t> buf_;
+};
 
 PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -394,6 +435,24 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
                              static_cast<unsigned long long>(spans[i].len), i,
                              static_cast<unsigned long long>(ring.slot_bytes(i)));
                 return nullptr;
+            }
+        }
+        // Copy the mutable buffers while the lock is held, then let them go.
+        std::size_t to_copy = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (items[i].copy_now) to_copy += static_cast<std::size_t>(spans[i].len);
+        }
+        SubmitScratch scratch;
+        if (to_copy > 0) {
+            std::uint8_t* out = scratch.reserve(to_copy);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!items[i].copy_now) continue;
+                const std::size_t len = static_cast<std::size_t>(spans[i].len);
+                if (len > 0) std::memcpy(out, spans[i].data, len);
+                items[i].copied = ByteSpan{out, spans[i].len};
+                spans[i] = items[i].copied;
+                items[i].release();
+                out += len;
             }
         }
         const std::span<const ByteSpan> arrays(spans, n);

@@ -2,6 +2,8 @@
 
 import _thread
 import gc
+import os
+import signal
 import sys
 import threading
 import time
@@ -10,6 +12,8 @@ import numpy as np
 import pytest
 
 import ravo
+
+from support.raw_producer import WAIT
 
 S = ravo._Server
 
@@ -217,6 +221,63 @@ def test_ctrl_c_interrupts_submit_waiting_for_room():
     assert bytes(s.sample()[0][0]) == b"\x01"
     s.shutdown()
     assert s.sample() is None
+
+
+@pytest.mark.parametrize("kind", ["bytearray", "numpy", "memoryview"])
+def test_submit_waiting_for_room_holds_a_snapshot_not_the_callers_buffer(kind):
+    # A submit that waits for room has already copied a mutable buffer: the
+    # caller's object is free (a bytearray can be resized) and changing it
+    # meanwhile does not change the sample.
+    s = S([[8]], [1], 1, num_buffers=2)
+    fill(s, 2, [8])
+    backing = bytearray(b"original")
+    item = {"bytearray": backing, "numpy": np.frombuffer(backing, dtype=np.uint8),
+            "memoryview": memoryview(backing)}[kind]
+    done = threading.Event()
+    t = threading.Thread(target=lambda: (s.submit([item]), done.set()))
+    t.start()
+    time.sleep(0.2)
+    assert not done.is_set()
+    backing[:] = b"CHANGED!"
+    if kind == "bytearray":
+        backing.extend(b"more")  # no BufferError: nothing holds it exported
+    assert bytes(s.sample()[0][0]) == b"\x00" * 8
+    assert bytes(s.sample()[0][0]) == b"\x01" * 8
+    assert done.wait(WAIT)
+    t.join()
+    assert bytes(s.sample()[0][0]) == b"original"
+
+
+def test_submit_from_a_signal_handler_inside_a_waiting_submit_keeps_both_samples():
+    # The handler runs on the thread whose submit is waiting (between its
+    # waits) and submits a larger mutable sample of its own: each call must
+    # keep its own copy of the caller's bytes.
+    s = S([[4096]], [1], 1, num_buffers=2)
+    fill(s, 2, [4096])
+    inner = bytearray(b"i" * 4096)
+
+    def handler(signum, frame):
+        s.submit([inner])
+
+    old = signal.signal(signal.SIGUSR1, handler)
+    got = []
+
+    def consumer():
+        time.sleep(0.3)
+        for _ in range(4):
+            got.append(bytes(s.sample()[0][0]))
+
+    c = threading.Thread(target=consumer)
+    try:
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        c.start()
+        s.submit([bytearray(b"o" * 16)])
+        c.join(WAIT)
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+    assert not c.is_alive()
+    assert got[:3] == [b"\x00" * 4096, b"\x01" * 4096, b"i" * 4096]
+    assert got[3][:16] == b"o" * 16  # a shorter item fills the start of its slot
 
 
 def test_metrics_without_transport():
