@@ -15,6 +15,11 @@
 //   --mode thread  one blocking thread per connection (default)
 //   --mode epoll   --threads event-loop threads (default 2), connections
 //                  spread over them round-robin
+//   --copy-to N    after reading each sample, copy it into a region of N
+//                  bytes per serving thread, written round, before the ack
+//                  (the copy into batch memory that a real server must make,
+//                  done on the same thread: a bound for a server with one
+//                  more copy than the protocol needs). Default 0: no copy.
 // The first line on stdout is "PORT <n>" (flushed) once it listens. It runs
 // until SIGINT/SIGTERM or, when stdin is a pipe, socket or terminal, until
 // stdin reaches end of file (stdin from /dev/null or a file is not watched,
@@ -38,6 +43,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -54,6 +60,7 @@
 
 #include "bench_cli.h"
 #include "runtime/padded.h"
+#include "runtime/stream_copy.h"
 
 namespace {
 
@@ -65,6 +72,7 @@ struct Config {
     std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>> leaves;
     bool epoll_mode = false;
     unsigned threads = 2;
+    std::uint64_t copy_to = 0;
 };
 
 Config parse_args(int argc, char** argv) {
@@ -96,6 +104,9 @@ Config parse_args(int argc, char** argv) {
             const std::uint64_t n = parse_u64(args.next(), "thread count");
             if (n == 0 || n > 1024) die("--threads must be 1..1024");
             c.threads = static_cast<unsigned>(n);
+        } else if (a == "--copy-to") {
+            c.copy_to = parse_u64(args.next(), "copy region size");
+            if (c.copy_to > (std::uint64_t{1} << 40)) die("--copy-to above 1 TiB");
         } else {
             die("unknown argument " + a);
         }
@@ -190,10 +201,39 @@ void close_fd(int fd) {
     if (::close(fd) != 0) conn_error("close", errno);
 }
 
+// The optional copy of each sample into a region written round (--copy-to),
+// with the same copy routine the server uses for its batch memory. Owned by
+// one serving thread.
+class CopySink {
+public:
+    CopySink(std::uint64_t region, std::uint64_t sample) : sample_(sample) {
+        if (region == 0) return;
+        slots_ = std::max<std::uint64_t>(1, region / sample);
+        mem_.reset(static_cast<std::uint8_t*>(std::calloc(slots_, sample)));
+        if (!mem_) die("cannot allocate the --copy-to region");
+    }
+    void put(const unsigned char* sample) {
+        if (!mem_) return;
+        ravo::runtime::stream_copy(mem_.get() + next_ * sample_, sample, sample_);
+        next_ = next_ + 1 == slots_ ? 0 : next_ + 1;
+    }
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    std::uint64_t sample_;
+    std::uint64_t slots_ = 0;
+    std::uint64_t next_ = 0;
+    std::unique_ptr<std::uint8_t, Free> mem_;
+};
+
 // ------------------------------------------------------------ thread mode
 
-void serve_blocking(int fd, const std::vector<unsigned char>* handshake, std::uint64_t size) {
+void serve_blocking(int fd, const std::vector<unsigned char>* handshake, std::uint64_t size,
+                    std::uint64_t copy_to) {
     std::atomic<std::uint64_t>* acked = new_counter();
+    CopySink sink(copy_to, size);
     std::vector<unsigned char> buf(size);
     static constexpr unsigned char kAck = 0x01;
     if (write_all_blocking(fd, handshake->data(), handshake->size())) {
@@ -213,7 +253,9 @@ void serve_blocking(int fd, const std::vector<unsigned char>* handshake, std::ui
                     break;
                 }
             }
-            if (eof || !write_all_blocking(fd, &kAck, 1)) break;
+            if (eof) break;
+            sink.put(buf.data());
+            if (!write_all_blocking(fd, &kAck, 1)) break;
             acked->fetch_add(1, std::memory_order_relaxed);  // read by report_and_exit
         }
     }
@@ -232,7 +274,7 @@ struct Conn {
 
 class EventLoop {
 public:
-    EventLoop(std::uint64_t sample_size) : size_(sample_size) {
+    EventLoop(std::uint64_t sample_size, std::uint64_t copy_to) : size_(sample_size), sink_(copy_to, sample_size) {
         ep_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (ep_ < 0) die(std::string("epoll_create1: ") + std::strerror(errno));
         thread_ = std::thread([this] { run(); });
@@ -309,6 +351,7 @@ private:
                 c->got += static_cast<std::size_t>(r);
                 if (c->got < size_) continue;
                 c->got = 0;
+                sink_.put(c->buf.data());
                 c->ack_pending = true;
                 if (!write_ack(c, dead)) {
                     if (dead) {
@@ -346,6 +389,7 @@ private:
     }
 
     std::uint64_t size_;
+    CopySink sink_;  // touched only by this loop's thread
     int ep_ = -1;
     std::thread thread_;
 };
@@ -393,7 +437,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<EventLoop>> loops;
     if (cfg.epoll_mode) {
-        for (unsigned i = 0; i < cfg.threads; ++i) loops.push_back(std::make_unique<EventLoop>(size));
+        for (unsigned i = 0; i < cfg.threads; ++i) loops.push_back(std::make_unique<EventLoop>(size, cfg.copy_to));
     }
 
     struct stat st{};
@@ -425,7 +469,7 @@ int main(int argc, char** argv) {
         }
         if (!cfg.epoll_mode) {
             try {
-                std::thread(serve_blocking, fd, handshake, size).detach();
+                std::thread(serve_blocking, fd, handshake, size, cfg.copy_to).detach();
             } catch (const std::system_error& e) {
                 std::fprintf(stderr, "ack_server: cannot start a connection thread: %s\n", e.what());
                 close_fd(fd);

@@ -149,10 +149,10 @@ class AckServer:
     """bench/ack_server as a context manager; `port` once it listens. It exits
     when its stdin closes."""
 
-    def __init__(self, build, size, threads):
+    def __init__(self, build, size, threads, copy_to=0):
         self.proc = subprocess.Popen(
             [os.path.join(build, "bench", "ack_server"), "--leaf", f"1:{size}", "--mode", "epoll",
-             "--threads", str(threads)],
+             "--threads", str(threads), "--copy-to", str(copy_to)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.proc.stdout.readline().decode().split()
         if len(line) != 2 or line[0] != "PORT":
@@ -171,8 +171,10 @@ class AckServer:
         self.cpu = _cpu_seconds(ru)
 
 
-def run_ack(build, size, connections, window, seconds, threads):
-    with AckServer(build, size, threads) as srv:
+def run_ack(build, size, connections, window, seconds, threads, copy_to=0):
+    """The ack server's rate; with `copy_to`, each sample is also copied into
+    a region of that many bytes per server thread before its ack."""
+    with AckServer(build, size, threads, copy_to) as srv:
         prod = subprocess.Popen(
             [os.path.join(build, "bench", "tcp_producer"), "--port", str(srv.port), "--connections",
              str(connections), "--window", str(window), "--seconds", str(seconds)],
@@ -227,25 +229,38 @@ def run_loopback(seconds):
     return dict(bytes_per_s=bps, gb_per_s=bps / 1e9, seconds=seconds)
 
 
-def compare(builds, sizes, connections, window, seconds, repeats, settings, tools_build):
+def ring_bytes(size, settings):
+    """The batch memory a server with these settings has for `size`-byte samples."""
+    return settings["num_buffers"] * batch_size_for(size) * size
+
+
+def compare(builds, sizes, connections, window, seconds, repeats, settings, tools_build, copy_bound=False):
     """Runs the same cells against several module builds (say, before and
     after a change) and the ack server, taking turns; returns one dict per
-    cell with the best rate of each."""
+    cell with the best rate of each. With `copy_bound`, also the ack server
+    that copies each sample into batch-sized memory on its own thread: the
+    protocol plus the one copy a server with batch memory cannot avoid."""
     cells = []
     for size in sizes:
         for conns in connections:
             runs = {b: [] for b in builds}
-            acks = []
+            acks, copies = [], []
             for _ in range(repeats):
                 for b in builds:
                     runs[b].append(run_ravo_with(b, tools_build, size, conns, window, seconds, settings))
                 acks.append(run_ack(tools_build, size, conns, window, seconds, settings["num_threads"]))
+                if copy_bound:
+                    copies.append(run_ack(tools_build, size, conns, window, seconds, settings["num_threads"],
+                                          copy_to=ring_bytes(size, settings)))
             cell = dict(size=size, connections=conns, window=window,
                         ack=max(a["samples_per_s"] for a in acks),
                         builds={b: max(r["samples_per_s"] for r in rs) for b, rs in runs.items()},
                         server_cpu_us={b: min(r["server_cpu_us_per_sample"] for r in rs) for b, rs in runs.items()})
+            if copies:
+                cell["ack_copy"] = max(a["samples_per_s"] for a in copies)
             cells.append(cell)
-            print(f"{size:>8} B {conns:>3} conn w{window}: ack {cell['ack']:>10,.0f}/s  " +
+            bound = f"ack+copy {cell['ack_copy']:>10,.0f}/s ({cell['ack_copy'] / cell['ack']:.2f})  " if copies else ""
+            print(f"{size:>8} B {conns:>3} conn w{window}: ack {cell['ack']:>10,.0f}/s  " + bound +
                   "  ".join(f"{os.path.basename(os.path.dirname(b.rstrip('/'))) or b}: {v:>10,.0f}/s "
                             f"({v / cell['ack']:.2f}, {cell['server_cpu_us'][b]:.1f} us)"
                             for b, v in cell["builds"].items()), flush=True)
@@ -277,6 +292,9 @@ def main():
                     help="module build directories to compare on the window-64 grid (e.g. before and after)")
     ap.add_argument("--repeats", type=int, default=2)
     ap.add_argument("--json", help="with --compare: write the cells here")
+    ap.add_argument("--copy-bound", action="store_true",
+                    help="with --compare: also run the ack server that copies each sample into batch-sized "
+                         "memory (ack_server --copy-to)")
     ap.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
@@ -286,7 +304,8 @@ def main():
         return
     if args.compare:
         cells = compare([os.path.abspath(b) for b in args.compare], [64, 4096, 65536, 1 << 20], [1, 4, 64],
-                        args.window, args.seconds, args.repeats, json.loads(args.settings), args.tools)
+                        args.window, args.seconds, args.repeats, json.loads(args.settings), args.tools,
+                        args.copy_bound)
         if args.json:
             with open(args.json, "w") as f:
                 json.dump(dict(settings=json.loads(args.settings), cells=cells), f, indent=1)
