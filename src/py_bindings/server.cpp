@@ -36,8 +36,8 @@ PyServer* as_server(PyObject* self) { return reinterpret_cast<PyServer*>(self); 
 
 // The directories of the CUDA vendor's Python package (`nvidia.__path__`), in
 // order: the places its runtime wheels install libcudart. Entries that fail to
-// iterate or do not convert to a str path are skipped; a missing or broken package gives no
-// roots, and its error is discarded (it is never reported).
+// iterate or do not convert to a str path are skipped; a missing or broken
+// package gives no roots, and its error is discarded (it is never reported).
 std::vector<std::string> cuda_vendor_roots() {
     std::vector<std::string> roots;
     PyObject* module = PyImport_ImportModule("nvidia");  // new reference
