@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -58,6 +60,15 @@ TEST(RuntimeCore, CreateRefusesZeroWorkers) {
     ASSERT_FALSE(created.ok());
     EXPECT_EQ(created.error().kind, Error::Kind::Config);
     EXPECT_EQ(created.error().message, "runtime needs at least one worker thread");
+}
+
+TEST(RuntimeCore, CreateReportsAWorkerCountBeyondAnyAllocationAsOutOfMemory) {
+    // Not an exception out of create(): the transport's start() turns this
+    // into "failed to start transport: Cannot allocate memory".
+    auto created = Runtime::create("tcp", std::numeric_limits<std::size_t>::max());
+    ASSERT_FALSE(created.ok());
+    EXPECT_EQ(created.error().kind, Error::Kind::Memory);
+    EXPECT_EQ(created.error().message, std::strerror(ENOMEM));
 }
 
 TEST(RuntimeCore, WorkersCarryTheRuntimeNameAndAreJoinedOnDestruction) {
