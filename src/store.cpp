@@ -81,6 +81,7 @@ InsertOutcome Store::insert_sync_until(std::span<const ByteSpan> arrays,
                 if (w - remover_->read_pos() >= capacity_) return InsertOutcome::ShutDown;
                 continue;
             }
+            if (deadline == std::chrono::steady_clock::time_point::min()) return InsertOutcome::TimedOut;
             if (++attempts < kSpinAttempts) {
                 _mm_pause();
             } else {
@@ -108,6 +109,11 @@ InsertOutcome Store::insert_sync_until(std::span<const ByteSpan> arrays,
 
 InsertOutcome Store::insert_sync(std::span<const ByteSpan> arrays) {
     return insert_sync_until(arrays, std::chrono::steady_clock::time_point::max());
+}
+
+InsertOutcome Store::try_insert(std::span<const ByteSpan> arrays) {
+    // The earliest deadline is the marker for "do not wait" in the loop above.
+    return insert_sync_until(arrays, std::chrono::steady_clock::time_point::min());
 }
 
 void Store::give_back() {

@@ -67,6 +67,8 @@ public:
                                     std::chrono::steady_clock::time_point deadline);
     // The same without a deadline.
     InsertOutcome insert_sync(std::span<const ByteSpan> arrays);
+    // The same without waiting at all: TimedOut at once when the ring is full.
+    InsertOutcome try_insert(std::span<const ByteSpan> arrays);
 
     // Gives back the previous batch, blocks for the next and returns its view;
     // nothing after shutdown once the head batch is incomplete.

@@ -259,11 +259,12 @@ PyObject* server_reset_histograms(PyObject*, PyObject*) {
 
 // One leaf of a submitted sample: an exported buffer (bytes, bytearray, 1-D
 // contiguous unsigned bytes) or bytes converted from a sequence of ints.
-// Only a `bytes` object is read in place while the interpreter lock is
-// released: it cannot change. Any other buffer is copied while the lock is
-// held (see SubmitScratch), so the sample is the caller's data as it was at
-// the call, and the caller's object is not held exported (unresizable)
-// while the call waits for room.
+// Only a `bytes` object is read while the interpreter lock is released: it
+// cannot change. Any other buffer is read while the lock is held, so the
+// sample is the caller's data as it was at the call: straight into the slot
+// when the ring has room, else into a scratch copy (see SubmitScratch) that
+// the call then waits with, so the caller's object is not held exported
+// (unresizable) while the call waits for room.
 struct SubmitItem {
     Py_buffer view{};
     bool has_view = false;
@@ -437,10 +438,23 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
         }
-        // Copy the mutable buffers while the lock is held, then let them go.
+        // Mutable buffers are read while the lock is held: straight into
+        // the slot when there is room now (one copy), else copied aside
+        // and let go before the call waits.
         std::size_t to_copy = 0;
+        bool any_mutable = false;
         for (std::size_t i = 0; i < n; ++i) {
-            if (items[i].copy_now) to_copy += static_cast<std::size_t>(spans[i].len);
+            if (!items[i].copy_now) continue;
+            any_mutable = true;
+            to_copy += static_cast<std::size_t>(spans[i].len);
+        }
+        if (any_mutable) {
+            const InsertOutcome now = store->try_insert(std::span<const ByteSpan>(spans, n));
+            if (now == InsertOutcome::Inserted) Py_RETURN_NONE;
+            if (now == InsertOutcome::ShutDown) {
+                PyErr_SetString(PyExc_RuntimeError, "server is shut down");
+                return nullptr;
+            }
         }
         SubmitScratch scratch;
         if (to_copy > 0) {

@@ -167,6 +167,27 @@ TEST(Store, InsertTimesOutWithoutReserving) {
     EXPECT_EQ(s.write_cursor().load(), 2u);
 }
 
+TEST(Store, TryInsertTakesRoomWhenThereIsSomeAndNeverWaits) {
+    auto st = make_store({ArraySpec{{}, 1}}, 1, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 7;
+    ByteSpan one[] = {{&byte, 1}};
+    ASSERT_EQ(s.try_insert(one), InsertOutcome::Inserted);
+    ASSERT_EQ(s.try_insert(one), InsertOutcome::Inserted);
+    // Full: refused at once (no spinning, no reservation), again and again.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(s.try_insert(one), InsertOutcome::TimedOut);
+    EXPECT_EQ(s.write_cursor().load(), 2u);
+    // A batch handed out and given back makes room for exactly one more.
+    ASSERT_TRUE(s.sample());
+    ASSERT_TRUE(s.sample());
+    EXPECT_EQ(s.try_insert(one), InsertOutcome::Inserted);
+    EXPECT_EQ(s.try_insert(one), InsertOutcome::TimedOut);
+    s.shutdown();
+    EXPECT_EQ(s.try_insert(one), InsertOutcome::ShutDown);
+    EXPECT_EQ(s.write_cursor().load(), 3u);
+}
+
 TEST(Store, ShutdownReleasesWaitingSampleAndLaterCallsReturnAtOnce) {
     auto st = make_store({ArraySpec{{}, 1}}, 2, 2);
     ASSERT_TRUE(st.ok());
