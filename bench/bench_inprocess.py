@@ -23,10 +23,13 @@ def leaves_for(sample_bytes):
     return [a, sample_bytes - a]
 
 
-def run_ravo(sample_bytes, threads, seconds):
+def run_ravo(sample_bytes, threads, seconds, items="bytes"):
+    """Samples/s through submit() and sample(); `items` is "bytes" or
+    "numpy" (uint8 arrays, which submit reads under the interpreter lock)."""
     sizes = leaves_for(sample_bytes)
     server = ravo._Server([[sizes[0]], [sizes[1]]], [1, 1], BATCH)
-    payload = [np.random.default_rng(0).integers(0, 255, s, dtype=np.uint8).tobytes() for s in sizes]
+    arrays = [np.random.default_rng(0).integers(0, 255, s, dtype=np.uint8) for s in sizes]
+    payload = arrays if items == "numpy" else [a.tobytes() for a in arrays]
     stop = threading.Event()
 
     def producer():

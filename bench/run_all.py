@@ -227,12 +227,15 @@ def section_inprocess(ctx, results):
     for size in INPROC_SIZES:
         for threads in (1, 2):
             r = bi.run_ravo(size, threads, secs)
+            rn = bi.run_ravo(size, threads, secs, items="numpy")
             b = bi.run_queue_baseline(size, threads, secs)
             row = dict(sample_bytes=size, threads=threads, ravo_samples_s=r, ravo_gb_s=r * size / 1e9,
+                       ravo_numpy_samples_s=rn,
                        baseline_samples_s=b, baseline_gb_s=b * size / 1e9, ratio=r / b if b else 0.0,
                        memcpy_fraction=r * size / mem)
             rows.append(row)
-            log(f"inproc {size:>7} B x{threads}: ravo {r:>11,.0f}/s {r * size / 1e9:6.2f} GB/s | queue {b:>9,.0f}/s"
+            log(f"inproc {size:>7} B x{threads}: ravo {r:>11,.0f}/s {r * size / 1e9:6.2f} GB/s "
+                f"(NumPy items {rn:>11,.0f}/s) | queue {b:>9,.0f}/s"
                 f" | {row['ratio']:.1f}x | {100 * row['memcpy_fraction']:.0f}% of memcpy")
     res["sample_call_us"] = bi.sample_call_cost()
     log(f"sample() with the batch ready, 2 leaves: {res['sample_call_us']:.2f} us")
@@ -402,15 +405,18 @@ def markdown(results):
         out.append("")
     inp = results.get("inprocess")
     if inp:
-        out.append(f"**In-process** `submit()` + `sample()` ({inp['leaves']}, batch {inp['batch_size']}); "
+        out.append(f"**In-process** `submit()` + `sample()` ({inp['leaves']}, batch {inp['batch_size']}; items are "
+                   f"`bytes`, and in one column NumPy uint8 arrays); "
                    f"single-thread memcpy {inp['memcpy_gb_s']:.2f} GB/s; `sample()` with the next batch ready: "
                    f"**{inp['sample_call_us']:.2f} µs** per call.")
         out.append("")
-        out.append("| size | threads | ravo samples/s | ravo GB/s | queue.Queue + NumPy | ravo / queue | of memcpy |")
-        out.append("|---:|---:|---:|---:|---:|---:|---:|")
+        out.append("| size | threads | ravo samples/s | ravo GB/s | ravo, NumPy items | queue.Queue + NumPy "
+                   "| ravo / queue | of memcpy |")
+        out.append("|---:|---:|---:|---:|---:|---:|---:|---:|")
         for r in inp["rows"]:
+            numpy_items = rate(r["ravo_numpy_samples_s"]) if "ravo_numpy_samples_s" in r else "–"
             out.append(f"| {size_label(r['sample_bytes'])} | {r['threads']} | {rate(r['ravo_samples_s'])} | "
-                       f"{r['ravo_gb_s']:.2f} | {rate(r['baseline_samples_s'])} | {r['ratio']:.1f} | "
+                       f"{r['ravo_gb_s']:.2f} | {numpy_items} | {rate(r['baseline_samples_s'])} | {r['ratio']:.1f} | "
                        f"{100 * r['memcpy_fraction']:.0f} % |")
         out.append("")
     lat = results.get("latency")
