@@ -29,6 +29,8 @@ using namespace std::chrono_literals;
 constexpr auto kSignalSlice = 100ms;
 
 const char kNoTransport[] = "no transport configured; pass TcpTransport to __init__";
+// A submit that finds the ring full after shutdown.
+const char kShutDown[] = "server is shut down";
 
 PyServer* as_server(PyObject* self) { return reinterpret_cast<PyServer*>(self); }
 
@@ -460,7 +462,7 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
             const InsertOutcome now = store->try_insert(std::span<const ByteSpan>(spans, n));
             if (now == InsertOutcome::Inserted) Py_RETURN_NONE;
             if (now == InsertOutcome::ShutDown) {
-                PyErr_SetString(PyExc_RuntimeError, "server is shut down");
+                PyErr_SetString(PyExc_RuntimeError, kShutDown);
                 return nullptr;
             }
         }
@@ -490,7 +492,7 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         if (outcome == InsertOutcome::ShutDown) {
-            PyErr_SetString(PyExc_RuntimeError, "server is shut down");
+            PyErr_SetString(PyExc_RuntimeError, kShutDown);
             return nullptr;
         }
         Py_RETURN_NONE;
