@@ -460,7 +460,13 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         if (any_mutable || total <= kCopyUnderLockBytes) {
             const InsertOutcome now = store->try_insert(std::span<const ByteSpan>(spans, n));
-            if (now == InsertOutcome::Inserted) Py_RETURN_NONE;
+            if (now == InsertOutcome::Inserted) {
+                // After a long copy, let waiting threads (the consumer, other
+                // producers) have the lock before this thread runs on; it
+                // would otherwise keep it for a whole switch interval.
+                if (total > kCopyUnderLockBytes) GilRelease yield_lock;
+                Py_RETURN_NONE;
+            }
             if (now == InsertOutcome::ShutDown) {
                 PyErr_SetString(PyExc_RuntimeError, kShutDown);
                 return nullptr;
