@@ -9,14 +9,9 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-
-def size_label(n):
-    if n >= 1 << 20:
-        return f"{n >> 20} MiB"
-    if n >= 1 << 10:
-        return f"{n >> 10} KiB"
-    return f"{n} B"
+from run_all import size_label  # noqa: E402  (one labelling for the table and the plot)
 
 
 def legend(ax, **kw):
