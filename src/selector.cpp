@@ -1,13 +1,22 @@
 // FIFO selector and remover; see selector.h.
 #include "selector.h"
 
+#include <new>
+#include <string>
+
 namespace ravo {
 
 Result<std::unique_ptr<FifoSampler>> FifoSampler::with_metrics(std::uint64_t batch_size, std::uint64_t capacity,
                                                               std::shared_ptr<Metrics> metrics) {
     if (batch_size == 0) return Error::config("batch_size must be > 0");
     if (capacity % batch_size != 0) return Error::config("capacity must be a multiple of batch_size");
-    return std::unique_ptr<FifoSampler>(new FifoSampler(batch_size, capacity / batch_size, std::move(metrics)));
+    const std::uint64_t num_batches = capacity / batch_size;
+    try {
+        return std::unique_ptr<FifoSampler>(new FifoSampler(batch_size, num_batches, std::move(metrics)));
+    } catch (const std::bad_alloc&) {  // bad_array_new_length included: a count beyond any allocation
+        return Error::memory("cannot allocate the completion counters of " + std::to_string(num_batches) +
+                             " batches (" + std::to_string(sizeof(PaddedU64)) + " bytes each)");
+    }
 }
 
 FifoSampler::FifoSampler(std::uint64_t batch_size, std::uint64_t num_batches, std::shared_ptr<Metrics> metrics)

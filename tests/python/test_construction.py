@@ -94,6 +94,11 @@ def test_overflowing_products_are_refused_before_allocation():
 def test_allocation_failure_is_memory_error():
     with pytest.raises(MemoryError):
         S([[2**50]], [1], 2)
+    # The selector's per-batch counters come first; their failure says so
+    # instead of raising a bare MemoryError.
+    with pytest.raises(MemoryError, match=r"^cannot allocate the completion counters of 1152921504606846976 batches "
+                                          r"\(128 bytes each\)$"):
+        S([[1]], [1], 1, num_buffers=2**60)  # 2**67 bytes: refused before any allocation
 
 
 def test_transport_refusal_comes_after_size_checks():
