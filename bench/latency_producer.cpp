@@ -73,9 +73,10 @@ struct Config {
     std::uint32_t window = 256;
 };
 
-// A finite number >= 0. Infinity (or a value that overflows to it) is
-// refused: --rate or --seconds at infinity would reach undefined
-// double-to-integer conversions in the pacing arithmetic.
+// A finite number >= 0 (rates and times; counts go through parse_u64).
+// Infinity (or a value that overflows to it) is refused: --rate or --seconds
+// at infinity would reach undefined double-to-integer conversions in the
+// pacing arithmetic.
 double parse_double(const std::string& v, const char* what) {
     char* end = nullptr;
     const double d = std::strtod(v.c_str(), &end);
@@ -93,13 +94,12 @@ Config parse_args(int argc, char** argv) {
         if (a == "--host") {
             c.host = args.next();
         } else if (a == "--port") {
-            const double p = parse_double(args.next(), "port");
-            if (p < 1 || p > 65535) die("port out of range");
-            c.port = static_cast<std::uint16_t>(p);
+            c.port = parse_port(args.next(), false);
             have_port = true;
         } else if (a == "--connections") {
-            const double n = parse_double(args.next(), "connection count");
-            if (n < 1 || n > 4096) die("--connections must be 1..4096");
+            // Range-checked before narrowing, as in the other tools.
+            const std::uint64_t n = parse_u64(args.next(), "connection count");
+            if (n == 0 || n > 4096) die("--connections must be 1..4096");
             c.connections = static_cast<unsigned>(n);
         } else if (a == "--rate") {
             c.rate = parse_double(args.next(), "rate");
@@ -108,8 +108,8 @@ Config parse_args(int argc, char** argv) {
         } else if (a == "--warmup") {
             c.warmup = parse_double(args.next(), "warmup");
         } else if (a == "--window") {
-            const double w = parse_double(args.next(), "window");
-            if (w < 1 || w > 1e6) die("--window must be 1..1000000");
+            const std::uint64_t w = parse_u64(args.next(), "window");
+            if (w == 0 || w > 1000000) die("--window must be 1..1000000");
             c.window = static_cast<std::uint32_t>(w);
         } else {
             die("unknown argument " + a);
