@@ -146,6 +146,7 @@ SelectWait Store::select_for(std::chrono::nanoseconds timeout, ConsumerView& out
     const SelectWait res = sampler_->select_for(batch_size_, timeout, sel);
     if (res != SelectWait::Selected) return res;
     batch_outstanding_.store(true, std::memory_order_relaxed);
+    handed_out_.store(handed_out_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     build_view(sel, out);
     return res;
 }
@@ -155,6 +156,7 @@ std::optional<ConsumerView> Store::sample() {
     auto sel = sampler_->select(batch_size_);
     if (!sel) return std::nullopt;
     batch_outstanding_.store(true, std::memory_order_relaxed);
+    handed_out_.store(handed_out_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     ConsumerView view;
     build_view(*sel, view);
     return view;

@@ -86,6 +86,13 @@ public:
 
     std::uint64_t queue_size() const { return sampler_->queue_size(); }
 
+    // Batches handed out so far. Each was complete when it was selected, so
+    // this is a floor for the number of completed batches that holds the
+    // moment a batch is selected, whereas the completing writer counts the
+    // completion only after its counter add (it may be preempted between the
+    // two). Consumer thread only.
+    std::uint64_t batches_handed_out() const noexcept { return handed_out_.load(std::memory_order_relaxed); }
+
     // Read access for the drainers' batch insertion.
     const std::vector<ArraySpec>& specs() const noexcept { return specs_; }
     std::uint64_t batch_size() const noexcept { return batch_size_; }
@@ -116,6 +123,8 @@ private:
     // consumer (relaxed is enough; it is atomic so that a misuse from two
     // threads is a race on a flag, not undefined behaviour).
     std::atomic<bool> batch_outstanding_{false};
+    // Written and read by the one consumer, as batch_outstanding_.
+    std::atomic<std::uint64_t> handed_out_{0};
     std::atomic<bool> shut_down_{false};  // release store in shutdown, acquire loads
 };
 

@@ -181,6 +181,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&srv->drainer_pool) std::shared_ptr<DrainerPool>(std::move(pool));
         new (&srv->transport) std::unique_ptr<transport::Transport>(std::move(tcp));
         new (&srv->sampling) std::atomic<bool>(false);
+        srv->sampling_thread = 0;
         return self;
     });
 }
@@ -512,10 +513,14 @@ PyObject* server_sample(PyObject* self, PyObject*) {
         PyServer* srv = as_server(self);
         // acquire pairs with the release below in the previous consumer, so
         // a consumer moving between threads sees the store's consumer state.
+        const unsigned long me = PyThread_get_thread_ident();
         if (srv->sampling.exchange(true, std::memory_order_acquire)) {
-            PyErr_SetString(PyExc_RuntimeError, "sample() is already in progress in another thread");
+            PyErr_SetString(PyExc_RuntimeError, srv->sampling_thread == me
+                                                    ? "sample() is already in progress on this thread"
+                                                    : "sample() is already in progress in another thread");
             return nullptr;
         }
+        srv->sampling_thread = me;
         struct Exit {
             std::atomic<bool>& flag;
             ~Exit() { flag.store(false, std::memory_order_release); }
@@ -548,7 +553,10 @@ PyObject* server_sample(PyObject* self, PyObject*) {
         rec.queue_depth_max = m.queue_depth_max;
         rec.push_blocked_count = m.push_blocked_count;
         rec.samples_inserted_total = m.samples_inserted_total;
-        rec.notify_count = m.notify_count;
+        // The batch in hand is complete even when its completing writer has
+        // not yet counted it, so the count never reads below the batches
+        // handed out.
+        rec.notify_count = std::max(m.notify_count, store->batches_handed_out());
         PyObject* info = new_sample_info(rec);  // new reference
         if (info == nullptr) {
             Py_DECREF(arrays);

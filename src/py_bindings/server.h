@@ -28,6 +28,10 @@ struct PyServer {
     // Held by the one thread inside sample(); a second caller is refused
     // rather than racing the give-back and the hand-out.
     std::atomic<bool> sampling;
+    // The thread that holds `sampling`, so that a refusal can say whether
+    // the call came from that same thread (a signal handler re-entering
+    // sample()). Written and read with the interpreter lock held.
+    unsigned long sampling_thread;
 };
 
 }  // namespace ravo::py

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -163,6 +164,63 @@ TEST(InsertBatch, NeverCrossesABatchBoundary) {
         EXPECT_EQ(ring.region(1)[slot * 12], 0xA0 + i + 1);
         EXPECT_EQ(ring.region(1)[slot * 12 + 11], i + 1);
     }
+}
+
+// A remover whose read_pos, when armed, first runs a hook on the consumer's
+// thread: the moment between the give-back's read of the read position and
+// its release of the batch.
+struct HookedRemover final : Remover {
+    FifoRemover inner;
+    std::thread::id consumer;
+    std::atomic<bool> armed{false};
+    std::function<void()> hook;
+    void remove(std::uint64_t n) override { inner.remove(n); }
+    std::uint64_t read_pos() const override {
+        if (std::this_thread::get_id() == consumer && const_cast<HookedRemover*>(this)->armed.exchange(false)) hook();
+        return inner.read_pos();
+    }
+};
+
+TEST(InsertBatch, GiveBackWakesADrainerThatFilledTheRingDuringIt) {
+    // B = 2, two batches. Batch 0 is out, the ring holds 3 of 4. While the
+    // consumer is inside the give-back of batch 0, a drainer inserts 2
+    // samples: one fits, the ring is then full and the drainer waits. The
+    // give-back must see that cursor and wake it; a give-back that read the
+    // cursor before this moment would not, and the drainer would wait for
+    // ever while the ring has room.
+    auto sampler = FifoSampler::with_metrics(2, 4, nullptr).value();
+    auto hooked = std::make_unique<HookedRemover>();
+    HookedRemover* remover = hooked.get();
+    remover->consumer = std::this_thread::get_id();
+    auto created = Store::create({ArraySpec{{}, 8}}, 2, 2, std::move(sampler), std::move(hooked));
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<Store> store(std::move(created).value());
+    for (std::uint64_t v = 0; v < 3; ++v) {
+        ByteSpan span[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8}};
+        ASSERT_EQ(store->insert_sync(span), InsertOutcome::Inserted);
+    }
+    ASSERT_TRUE(store->sample());  // batch 0 out
+
+    auto rt = runtime::Runtime::create("drainer", 1).value();
+    std::vector<std::uint64_t> values{3, 4};
+    std::vector<ByteSpan> samples{{reinterpret_cast<const std::uint8_t*>(&values[0]), 8},
+                                  {reinterpret_cast<const std::uint8_t*>(&values[1]), 8}};
+    std::vector<std::size_t> leaf_sizes{8};
+    DrainerMetrics rec;
+    remover->hook = [&] {
+        rt->spawn(insert_batch(*store, samples, leaf_sizes, &rec));
+        EXPECT_TRUE(eventually([&] { return store->space_notify().waiting() == 1; }));
+        EXPECT_EQ(rec.samples_inserted_total.load(), 1u);
+    };
+    remover->armed = true;
+    auto batch1 = store->sample();  // gives back batch 0 (the hook runs inside), hands out batch 1
+    ASSERT_TRUE(batch1);
+    EXPECT_EQ(value_at(*batch1, 0), 2u);
+    EXPECT_EQ(value_at(*batch1, 1), 3u);
+    EXPECT_TRUE(eventually([&] { return rec.samples_inserted_total.load() == 2; }));
+    EXPECT_EQ(store->ring().region(0)[0], 4u);  // the woken drainer's sample, in the freed slot 0
+    store->shutdown();
+    rt.reset();
 }
 
 struct Producer {

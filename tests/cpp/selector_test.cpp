@@ -129,6 +129,30 @@ TEST(FifoSampler, HandOutWrapsAroundTheRing) {
     }
 }
 
+TEST(Metrics, SnapshotSumsDepthsTakesLargestMaxAndSumsInserted) {
+    // Different values per drainer, so that a max of sums or a sum of maxes
+    // reads differently from the right aggregation.
+    auto m = Metrics::create(3);
+    const std::size_t sums[] = {5, 0, 7}, maxes[] = {3, 0, 4};
+    const std::uint64_t inserted[] = {10, 20, 30};
+    for (std::size_t d = 0; d < 3; ++d) {
+        m->drainer(d).queue_depth_sum.store(sums[d]);
+        m->drainer(d).queue_depth_max.store(maxes[d]);
+        m->drainer(d).samples_inserted_total.store(inserted[d]);
+    }
+    m->push_blocked_count.value.store(9);
+    m->notify_count.value.store(2);
+    m->active_connections.store(4);
+    const MetricsSnapshot snap = m->snapshot();
+    EXPECT_EQ(snap.queue_depth_sum, 12u);
+    EXPECT_EQ(snap.queue_depth_max, 4u);
+    EXPECT_EQ(snap.samples_inserted_total, 60u);
+    EXPECT_EQ(snap.push_blocked_count, 9u);
+    EXPECT_EQ(snap.notify_count, 2u);
+    EXPECT_EQ(snap.active_connections, 4u);
+    EXPECT_EQ(Metrics::create(0)->snapshot().queue_depth_max, 0u);  // no drainers
+}
+
 TEST(FifoRemover, ReadPosAccumulates) {
     FifoRemover r;
     r.remove(4);

@@ -169,6 +169,51 @@ def test_concurrent_sample_is_refused(background):
     assert bytes(arrays[0]) == b"q"
 
 
+def test_sample_reentered_from_a_signal_handler_says_this_thread():
+    s = S([[1]], [1], 1)
+    seen = []
+
+    def handler(signum, frame):
+        try:
+            s.sample()
+        except RuntimeError as e:
+            seen.append(str(e))
+            raise
+
+    old = signal.signal(signal.SIGUSR1, handler)
+    try:
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        with pytest.raises(RuntimeError):
+            s.sample()
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+    assert seen == ["sample() is already in progress on this thread"]
+    s.submit([b"r"])
+    assert bytes(s.sample()[0][0]) == b"r"
+
+
+def test_notify_count_already_counts_the_batch_it_comes_with():
+    # Samples above the under-lock size are copied and committed with the
+    # interpreter lock released, so the consumer can take a batch while its
+    # completing writer has yet to count it.
+    size, batch, per_thread = 20 << 10, 2, 400
+    s = S([[size]], [1], batch, num_buffers=4)
+    sample = [bytes(size)]
+
+    def writer():
+        for _ in range(per_thread):
+            s.submit(sample)
+
+    threads = [threading.Thread(target=writer) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for received in range(1, 2 * per_thread // batch + 1):
+        _, info = s.sample()
+        assert info.notify_count >= received
+    for t in threads:
+        t.join(30)
+
+
 def test_views_keep_batch_memory_alive_after_server_is_gone():
     s = S([[4]], [1], 2)
     s.submit([b"abcd"])
