@@ -280,6 +280,38 @@ TEST(DrainRound, TakesSnapshotDepthsWakesProducersAndRotates) {
     EXPECT_FALSE(took);
     EXPECT_EQ(rec.queue_depth_sum.load(), 0u);
     EXPECT_EQ(rec.queue_depth_max.load(), 0u);
+
+    // No registrations at all: an empty round that still clears the depths.
+    rec.queue_depth_sum.store(9);
+    rec.queue_depth_max.store(9);
+    handles.clear();
+    run_on_runtime(round(5));
+    EXPECT_FALSE(took);
+    EXPECT_EQ(rec.queue_depth_sum.load(), 0u);
+    EXPECT_EQ(rec.queue_depth_max.load(), 0u);
+}
+
+TEST(DrainerPool, FirstBuffersAreZeroedAndLaterSamplesReuseThem) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 8, m);
+    auto pool = DrainerPool::create(store, 1, 4, m).value();
+    SampleSender s = pool->new_sender();
+    SampleBuffer first = s.take_or_allocate(64);
+    for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(first.data()[i], 0) << i;
+    const std::uint8_t* address = first.data();
+    std::memcpy(first.data(), "\x07\0\0\0\0\0\0\0", 8);
+    s.push_blocking(s.make_item(std::move(first)));
+    auto v = store->sample();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(value_at(*v, 0), 7u);
+    // The drainer destroyed the item after inserting it: its buffer is back
+    // in the sender's pool and is the next one handed out, bytes and all.
+    std::optional<SampleBuffer> again;
+    ASSERT_TRUE(eventually([&] { return (again = s.take_buffer()).has_value(); }));
+    EXPECT_EQ(again->data(), address);
+    EXPECT_EQ(again->data()[0], 7);
+    EXPECT_EQ(s.take_or_allocate(64).data()[0], 0);  // the pool is empty again: a fresh, zeroed buffer
+    pool->shutdown();
 }
 
 TEST(DrainerPool, FullStoreSuspendsDrainerUntilBatchGivenBack) {
