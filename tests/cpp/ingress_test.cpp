@@ -218,7 +218,15 @@ TEST(InsertBatch, GiveBackWakesADrainerThatFilledTheRingDuringIt) {
     EXPECT_EQ(value_at(*batch1, 0), 2u);
     EXPECT_EQ(value_at(*batch1, 1), 3u);
     EXPECT_TRUE(eventually([&] { return rec.samples_inserted_total.load() == 2; }));
-    EXPECT_EQ(store->ring().region(0)[0], 4u);  // the woken drainer's sample, in the freed slot 0
+    // The woken drainer's sample went into the freed slot; one more
+    // completes its batch.
+    const std::uint64_t five = 5;
+    ByteSpan last[] = {{reinterpret_cast<const std::uint8_t*>(&five), 8}};
+    ASSERT_EQ(store->insert_sync(last), InsertOutcome::Inserted);
+    auto batch2 = store->sample();
+    ASSERT_TRUE(batch2);
+    EXPECT_EQ(value_at(*batch2, 0), 4u);
+    EXPECT_EQ(value_at(*batch2, 1), 5u);
     store->shutdown();
     rt.reset();
 }
