@@ -15,7 +15,9 @@ The exchange on one connection:
 
 `Producer` pipelines up to ``window`` unacknowledged samples: `send` writes at
 once while fewer are outstanding and otherwise first blocks reading
-acknowledgements. A `Producer` is not thread-safe: use it from one thread at a
+acknowledgements. `send_many` writes several samples with one system call
+where the window allows, which is what small samples need to approach the
+server's rate. A `Producer` is not thread-safe: use it from one thread at a
 time (one producer per thread for parallel streams). Every wait (connect,
 handshake, acknowledgements, a full socket buffer) is bounded by ``timeout``
 seconds when one is given; a timeout raises `TimeoutError` and leaves the
@@ -43,7 +45,7 @@ import socket
 import struct
 import sys
 import time
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 __all__ = [
     "DEFAULT_WINDOW",
@@ -177,11 +179,13 @@ class Producer:
     @property
     def acked(self) -> int:
         """Acknowledgements received so far (samples the server has queued)."""
+        self._refresh_acks()
         return self._acked
 
     @property
     def outstanding(self) -> int:
         """Samples sent but not yet acknowledged."""
+        self._refresh_acks()
         return self._sent - self._acked
 
     @property
@@ -200,26 +204,43 @@ class Producer:
         unacknowledged.
         """
         self._check_usable()
-        np = sys.modules.get("numpy")
-        if (
-            isinstance(leaves, (bytes, bytearray, memoryview))
-            or (np is not None and isinstance(leaves, np.ndarray))
-            or not hasattr(leaves, "__len__")
-        ):
-            raise TypeError(
-                "send() takes a sequence with one bytes-like object or array per leaf; "
-                "use send_raw() for a whole pre-packed sample"
-            )
-        if len(leaves) != len(self._leaves):
-            raise ValueError(
-                f"sample has {len(leaves)} leaves, the layout has {len(self._leaves)}"
-            )
-        bufs = []
-        for i, (value, spec) in enumerate(zip(leaves, self._leaves)):
-            view = _leaf_bytes(i, value, spec)
-            if spec.nbytes:
-                bufs.append(view)
-        self._send_sample(bufs)
+        bufs = self._sample_views(leaves, "send()")
+        if self._sent - self._acked >= self._window:
+            self._wait_outstanding_at_most(self._window - 1)
+        self._write_samples(bufs, 1)
+
+    def send_many(self, samples: Iterable[Sequence[Any]]) -> None:
+        """Send several samples, each given as `send` takes it, in order.
+
+        Every sample is checked before any byte is written, so a `ValueError`
+        or `TypeError` (naming the sample's index) leaves the stream intact.
+        The samples then go out with one system call for as many of them as
+        the window has room for, instead of one call each. Blocks while the
+        window is full. If a write fails part way, `sent` tells how many of
+        the samples were written completely.
+        """
+        self._check_usable()
+        if isinstance(samples, (bytes, bytearray, memoryview)):
+            raise TypeError("send_many() takes an iterable of samples, each a sequence of leaves")
+        checked = []
+        for k, leaves in enumerate(samples):
+            try:
+                checked.append(self._sample_views(leaves, "send_many()"))
+            except (TypeError, ValueError) as err:
+                raise type(err)(f"sample {k}: {err}") from None
+        # Each write waits for room for a good share of what is left (a
+        # quarter of the window at least), so that acknowledgements arriving
+        # one at a time do not turn into one write per sample.
+        chunk = max(1, self._window // 4)
+        done = 0
+        while done < len(checked):
+            want = min(len(checked) - done, chunk)
+            if self._sent - self._acked > self._window - want:
+                self._wait_outstanding_at_most(self._window - want)
+            take = min(len(checked) - done, self._window - (self._sent - self._acked))
+            bufs = [view for sample in checked[done : done + take] for view in sample]
+            self._write_samples(bufs, take)
+            done += take
 
     def send_raw(self, sample: Any) -> None:
         """Send one whole sample: a bytes-like object of exactly `sample_size`
@@ -230,7 +251,9 @@ class Producer:
             raise ValueError(
                 f"sample has {view.nbytes} bytes, the layout needs {self._sample_size} bytes"
             )
-        self._send_sample([view])
+        if self._sent - self._acked >= self._window:
+            self._wait_outstanding_at_most(self._window - 1)
+        self._write_samples([view], 1)
 
     def flush(self) -> None:
         """Wait until every sent sample is acknowledged."""
@@ -274,6 +297,49 @@ class Producer:
         )
 
     # ------------------------------------------------------------- internals
+
+    def _sample_views(self, leaves: Sequence[Any], caller: str) -> List[Any]:
+        """The non-empty byte views of one sample given as leaves, checked
+        against the layout (raises TypeError or ValueError, writes nothing)."""
+        np = sys.modules.get("numpy")
+        if (
+            isinstance(leaves, (bytes, bytearray, memoryview))
+            or (np is not None and isinstance(leaves, np.ndarray))
+            or not hasattr(leaves, "__len__")
+        ):
+            raise TypeError(
+                f"{caller} takes a sequence with one bytes-like object or array per leaf; "
+                "use send_raw() for a whole pre-packed sample"
+            )
+        if len(leaves) != len(self._leaves):
+            raise ValueError(
+                f"sample has {len(leaves)} leaves, the layout has {len(self._leaves)}"
+            )
+        bufs = []
+        for i, (value, spec) in enumerate(zip(leaves, self._leaves)):
+            if type(value) is bytes:
+                # The common case, without a view: bytes are contiguous bytes.
+                if len(value) != spec.nbytes:
+                    raise ValueError(
+                        f"leaf {i}: {len(value)} bytes given, the layout needs "
+                        f"{spec.nbytes} bytes"
+                    )
+                view = value
+            else:
+                view = _leaf_bytes(i, value, spec)
+            if spec.nbytes:
+                bufs.append(view)
+        return bufs
+
+    def _refresh_acks(self) -> None:
+        """Takes in the acknowledgements already here, without waiting. A
+        server that went away marks the stream failed for the next call."""
+        if self._closed or self._broken is not None:
+            return
+        try:
+            self._read_acks(wait=False)
+        except ConnectionError:
+            pass
 
     def _check_usable(self) -> None:
         if self._closed:
@@ -443,13 +509,19 @@ class Producer:
         while self._sent - self._acked > limit:
             self._read_acks(wait=True, deadline=deadline)
 
-    def _send_sample(self, bufs: List[memoryview]) -> None:
-        """Writes one sample (a list of non-empty byte views) once the window
-        allows it. Callers validated the sample completely beforehand."""
-        if self._sent - self._acked >= self._window:
-            self._wait_outstanding_at_most(self._window - 1)
+    def _write_samples(self, bufs: List[Any], samples: int) -> None:
+        """Writes ``samples`` whole samples given as a list of non-empty byte
+        buffers, the window already having room for them. Callers validated
+        every sample beforehand. `sent` counts each sample as soon as its last
+        byte is written.
+
+        Acknowledgements are not read here unless the socket is full: they
+        are taken in when the window fills, by `flush`, and when `acked` or
+        `outstanding` is read, which saves a system call per sample."""
         deadline = self._deadline()
-        started = False
+        base = self._sent
+        written = 0
+        size = self._sample_size
         i = 0
         count = len(bufs)
         while i < count:
@@ -469,7 +541,7 @@ class Producer:
                         f"timed out after {self._timeout} s waiting to send a sample "
                         f"({self._acked} of {self._sent} samples acknowledged)"
                     )
-                    if started:
+                    if written % size:
                         raise self._broken_error(
                             TimeoutError,
                             text + "; the sample was partially written and the stream "
@@ -482,19 +554,17 @@ class Producer:
             except OSError as err:
                 raise self._closed_error(err) from err
             if n:
-                started = True
+                written += n
+                self._sent = base + written // size
             while n:
-                size = len(bufs[i])
-                if n >= size:
-                    n -= size
+                left = len(bufs[i])
+                if n >= left:
+                    n -= left
                     i += 1
                 else:
-                    bufs[i] = bufs[i][n:]
+                    bufs[i] = memoryview(bufs[i])[n:]
                     n = 0
-        self._sent += 1
-        # Collect acknowledgements that are already here so that `acked` stays
-        # current and a vanished server is noticed on the next call.
-        self._read_acks(wait=False)
+        self._sent = base + samples
 
 
 def _as_byte_view(value: Any, what: str) -> memoryview:

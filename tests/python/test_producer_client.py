@@ -10,6 +10,7 @@ import os
 import struct
 import sys
 import threading
+import time
 
 import pytest
 
@@ -228,6 +229,91 @@ class TestWindow:
                     seen.add((pid, seq))
             assert seen == {(p, s) for p in range(threads) for s in range(per_thread)}
             assert sum(len(server.samples(c)) for c in range(server.connections())) == len(seen)
+
+
+class TestSendMany:
+    def test_many_samples_cross_window_boundaries_in_order(self):
+        data = samples_for(24, 203, seed=5)
+        with FakeServer([(4, (2, 3))]) as server:
+            with connect(server, window=8) as p:
+                p.send_many([[d] for d in data[:100]])
+                p.send([data[100]])
+                p.send_many(iter([[d] for d in data[101:]]))  # any iterable
+                p.flush()
+                assert (p.sent, p.acked) == (203, 203)
+            assert server.samples() == data
+
+    def test_a_bad_sample_anywhere_writes_nothing(self):
+        data = samples_for(24, 5)
+        with FakeServer([(4, (2, 3))]) as server:
+            with connect(server) as p:
+                batch = [[d] for d in data]
+                batch[3] = [data[3][:20]]
+                with pytest.raises(ValueError, match="^sample 3: leaf 0: 20 bytes given, the layout needs 24 bytes$"):
+                    p.send_many(batch)
+                with pytest.raises(TypeError, match="^sample 1: send_many\\(\\) takes a sequence"):
+                    p.send_many([[data[0]], data[1]])
+                with pytest.raises(TypeError, match="iterable of samples"):
+                    p.send_many(data[0])
+                assert p.sent == 0
+                p.send_many([[d] for d in data])
+                p.flush()
+            assert server.samples() == data
+
+    def test_full_window_times_out_at_a_sample_boundary_and_stays_usable(self):
+        data = samples_for(24, 20, seed=9)
+        with FakeServer([(4, (2, 3))]) as server:
+            server.ack_gate.clear()
+            with connect(server, window=8, timeout=0.3) as p:
+                with pytest.raises(TimeoutError, match="0 of 8 samples acknowledged"):
+                    p.send_many([[d] for d in data[:12]])
+                assert (p.sent, p.acked) == (8, 0)
+                server.ack_gate.set()
+                p.send_many([[d] for d in data[8:]])
+                p.flush()
+                assert (p.sent, p.acked) == (20, 20)
+            assert server.samples() == data
+
+    def test_server_closing_mid_batch_reports_what_was_acknowledged(self):
+        data = samples_for(24, 40)
+        with FakeServer([(4, (2, 3))], close_after=17) as server:
+            p = connect(server, window=64)
+            with pytest.raises(ConnectionError) as info:
+                p.send_many([[d] for d in data])
+                p.flush()
+            assert str(info.value).startswith(f"server closed the connection after {p.acked} of ")
+            assert p.acked == 17
+            p.close()
+            assert server.samples() == data[:17]
+
+
+class TestAckedIsCurrent:
+    def test_acked_takes_in_acknowledgements_without_a_flush(self):
+        data = samples_for(24, 5)
+        with FakeServer([(4, (2, 3))]) as server, connect(server) as p:
+            for d in data:
+                p.send_raw(d)
+            assert server.wait_samples(5)
+            deadline = time.monotonic() + TIMEOUT
+            while p.acked < 5 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert (p.acked, p.outstanding) == (5, 0)
+
+    def test_reading_acked_after_the_server_left_does_not_raise(self):
+        with FakeServer([(4, (2, 3))], close_after=2) as server:
+            p = connect(server)
+            for d in samples_for(24, 2):
+                p.send_raw(d)
+            assert server.wait_samples(2)
+            deadline = time.monotonic() + TIMEOUT
+            while p.acked < 2 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert p.acked == 2
+            time.sleep(0.1)
+            assert p.acked == 2  # the end of the stream is noted, not raised here
+            with pytest.raises(ConnectionError, match="after 2 of 2 samples were acknowledged"):
+                p.send_raw(bytes(24))
+            p.close()
 
 
 # ---------------------------------------------------------- leaf checks

@@ -1,0 +1,175 @@
+"""A Python producer process streaming to a ravo server, beside the same
+process streaming with ZeroMQ: what an actor written in Python gets.
+
+Each row is one producer (this process, one thread, one connection) sending N
+samples of one size as fast as it can, and a consumer in a child process:
+
+- ravo send: `ravo_producer.Producer.send`, one sample per call, window 64,
+  into a ravo server (`TcpTransport`) whose main thread calls sample() in a
+  loop. Timed from the first send to the last acknowledgement (`flush`).
+- ravo send_many: the same with `send_many`, 64 samples per call.
+- ZeroMQ: a PUSH socket (high-water mark 64), one `send` per sample, into a
+  PULL socket whose process receives each message into the next row of a
+  preallocated NumPy batch. Timed from the first send until the consumer
+  has received the last sample. ZeroMQ acknowledges nothing.
+
+Usage: python3 bench/python_producer.py [--build build/bench] [--sizes 64 4096 65536]
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for  # noqa: E402
+
+WINDOW = 64
+
+
+def count_for(size):
+    """Samples per row: about 0.5 to 2 s each on a small machine."""
+    return max(5000, min(200_000, (1 << 30) // max(size, 1) // 4))
+
+
+def serve_ravo(args):
+    """Child: a ravo server; prints its port, samples until stdin closes."""
+    sys.path.insert(0, args.build)
+    import ravo
+
+    s = DEFAULT_SETTINGS
+    server = ravo._Server([[args.size]], [1], batch_size_for(args.size),
+                          transport=ravo.TcpTransport(0, num_threads=s["num_threads"]),
+                          num_buffers=s["num_buffers"], num_drainers=s["num_drainers"],
+                          producer_queue_size=s["producer_queue_size"])
+    server.start()
+    print(server.port, flush=True)
+    threading.Thread(target=lambda: (sys.stdin.read(), server.shutdown()), daemon=True).start()
+    while server.sample() is not None:
+        pass
+
+
+def serve_zmq(args):
+    """Child: a PULL socket; prints its port, exits after `count` samples."""
+    import numpy as np
+    import zmq
+
+    ctx = zmq.Context()
+    sock = ctx.socket(zmq.PULL)
+    sock.setsockopt(zmq.RCVHWM, WINDOW)
+    port = sock.bind_to_random_port("tcp://127.0.0.1")
+    print(port, flush=True)
+    batch = batch_size_for(args.size)
+    rows = np.empty((batch, args.size), dtype=np.uint8)
+    for i in range(args.count):
+        sock.recv_into(rows[i % batch])
+    print("done", flush=True)
+
+
+def _child(mode, size, count, build):
+    cmd = [sys.executable, os.path.abspath(__file__), mode, "--size", str(size), "--count", str(count),
+           "--build", build]
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=_child_env())
+    return proc, int(proc.stdout.readline())
+
+
+def run_ravo(build, size, count, many):
+    import ravo_producer
+
+    proc, port = _child("--serve-ravo", size, count, build)
+    try:
+        payload = os.urandom(size)
+        with ravo_producer.Producer("127.0.0.1", port, window=WINDOW) as p:
+            if many:
+                chunk = [[payload]] * WINDOW
+                t0 = time.perf_counter()
+                for _ in range(count // WINDOW):
+                    p.send_many(chunk)
+                p.send_many(chunk[: count % WINDOW])
+            else:
+                sample = [payload]
+                t0 = time.perf_counter()
+                for _ in range(count):
+                    p.send(sample)
+            p.flush()
+            t1 = time.perf_counter()
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=60)
+    return count / (t1 - t0)
+
+
+def run_zmq(build, size, count):
+    import zmq
+
+    proc, port = _child("--serve-zmq", size, count, build)
+    try:
+        ctx = zmq.Context()
+        sock = ctx.socket(zmq.PUSH)
+        sock.setsockopt(zmq.SNDHWM, WINDOW)
+        sock.connect(f"tcp://127.0.0.1:{port}")
+        payload = os.urandom(size)
+        copy = size < 65536
+        t0 = time.perf_counter()
+        for _ in range(count):
+            sock.send(payload, copy=copy)
+        if proc.stdout.readline().strip() != "done":
+            raise RuntimeError("the ZeroMQ consumer did not finish")
+        t1 = time.perf_counter()
+        sock.close(linger=0)
+        ctx.term()
+    finally:
+        proc.wait(timeout=60)
+    return count / (t1 - t0)
+
+
+def run(build, sizes, repeats=2):
+    """Best of `repeats` per cell; returns a list of row dicts."""
+    rows = []
+    for size in sizes:
+        count = count_for(size)
+        send = max(run_ravo(build, size, count, False) for _ in range(repeats))
+        many = max(run_ravo(build, size, count, True) for _ in range(repeats))
+        zmq_rate = max(run_zmq(build, size, count) for _ in range(repeats))
+        rows.append(dict(size=size, count=count, ravo_send=send, ravo_send_many=many, zmq=zmq_rate))
+    return rows
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", default=os.path.join(os.path.dirname(HERE), "build", "bench"))
+    ap.add_argument("--sizes", type=int, nargs="+", default=[64, 4096, 65536])
+    ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--json", help="also write the rows here")
+    ap.add_argument("--size", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--count", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--serve-ravo", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--serve-zmq", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    args.build = os.path.abspath(args.build)
+    if args.serve_ravo:
+        serve_ravo(args)
+        return
+    if args.serve_zmq:
+        serve_zmq(args)
+        return
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))  # ravo_producer from the tree
+    rows = run(args.build, args.sizes, args.repeats)
+    print("| size | ravo send() samples/s | ravo send_many() samples/s | ZeroMQ send() samples/s | "
+          "send / ZeroMQ | send_many / ZeroMQ |")
+    print("|---|---|---|---|---|---|")
+    for r in rows:
+        print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | {r['zmq']:,.0f} | "
+              f"{r['ravo_send'] / r['zmq']:.2f} | {r['ravo_send_many'] / r['zmq']:.2f} |")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
