@@ -205,8 +205,7 @@ class Producer:
         """
         self._check_usable()
         bufs = self._sample_views(leaves, "send()")
-        if self._sent - self._acked >= self._window:
-            self._wait_outstanding_at_most(self._window - 1)
+        self._wait_for_room(1)
         self._write_samples(bufs, 1)
 
     def send_many(self, samples: Iterable[Sequence[Any]]) -> None:
@@ -234,9 +233,7 @@ class Producer:
         chunk = max(1, self._window // 4)
         done = 0
         while done < len(checked):
-            want = min(len(checked) - done, chunk)
-            if self._sent - self._acked > self._window - want:
-                self._wait_outstanding_at_most(self._window - want)
+            self._wait_for_room(min(len(checked) - done, chunk))
             take = min(len(checked) - done, self._window - (self._sent - self._acked))
             bufs = [view for sample in checked[done : done + take] for view in sample]
             self._write_samples(bufs, take)
@@ -251,8 +248,7 @@ class Producer:
             raise ValueError(
                 f"sample has {view.nbytes} bytes, the layout needs {self._sample_size} bytes"
             )
-        if self._sent - self._acked >= self._window:
-            self._wait_outstanding_at_most(self._window - 1)
+        self._wait_for_room(1)
         self._write_samples([view], 1)
 
     def flush(self) -> None:
@@ -503,6 +499,11 @@ class Producer:
             wait = False
             if len(data) < _ACK_READ:
                 return
+
+    def _wait_for_room(self, samples: int) -> None:
+        """Blocks until the window has room for ``samples`` more (1 <= samples <= window)."""
+        if self._sent - self._acked > self._window - samples:
+            self._wait_outstanding_at_most(self._window - samples)
 
     def _wait_outstanding_at_most(self, limit: int) -> None:
         deadline = self._deadline()
