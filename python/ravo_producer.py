@@ -654,14 +654,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     )
     # A few distinct random samples, at most 64 MiB of them, reused in turn.
     pool_size = max(1, min(16, (64 << 20) // producer.sample_size))
-    pool = [os.urandom(producer.sample_size) for _ in range(pool_size)]
+    pool = [[os.urandom(leaf.nbytes) for leaf in producer.leaves] for _ in range(pool_size)]
+    # Sent a window at a time with send_many: one system call per chunk.
+    chunk = max(1, producer.window)
     start = time.perf_counter()
     stop = None if args.seconds is None else start + args.seconds
     n = 0
     try:
         while (n < args.count) if stop is None else (time.perf_counter() < stop):
-            producer.send_raw(pool[n % pool_size])
-            n += 1
+            k = chunk if stop is not None else min(chunk, args.count - n)
+            producer.send_many([pool[(n + j) % pool_size] for j in range(k)])
+            n += k
         producer.close()
     except (OSError, ValueError) as err:
         producer.close(flush=False)
