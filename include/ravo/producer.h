@@ -15,10 +15,11 @@
 //   throws (allocation failure aside). Errors carry the acknowledgement count
 //   at the time of the failure.
 // - `send` writes at once while fewer than `window` samples are
-//   unacknowledged; otherwise it first blocks reading acknowledgements. After
-//   writing it collects, without waiting, whatever acknowledgements have
-//   arrived (one non-blocking recv), so a window of 64 keeps the pipe full
-//   with two system calls per sample.
+//   unacknowledged: one system call per sample. Acknowledgements are read
+//   only when they are needed: when the window is full (all that have
+//   arrived, in one recv), while a full socket buffer holds a write up, by
+//   `flush()`, and by `poll_acks()`. So `acked()` may lag behind the server
+//   until one of those runs; call `poll_acks()` for a current count.
 // - Every wait (connect, handshake, acknowledgements, a full socket buffer)
 //   is bounded by `Options::timeout_ms` when it is non-negative. A timeout
 //   leaves the producer usable unless it struck in the middle of a sample;
@@ -374,7 +375,8 @@ private:
     }
 
     // Writes one sample (non-empty iovecs, modified in place) once the window
-    // allows it, then collects the acknowledgements that are already there.
+    // allows it. Acknowledgements are not read afterwards: that would be a
+    // second system call per sample, and the window wait reads them in bulk.
     Status write_sample(iovec* iov, std::size_t count) {
         if (Status s = usable(); !s) return s;
         if (sent_ - acked_ >= window_) {
@@ -431,7 +433,7 @@ private:
             }
         }
         ++sent_;
-        return read_acks_nowait();
+        return {};
     }
 
     // Handshake reads: exactly `n` bytes into `out`.

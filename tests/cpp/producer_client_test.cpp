@@ -408,6 +408,42 @@ TEST(ProducerWindow, PipelinesUpToTheWindowThenWaits) {
     }
 }
 
+// send() reads no acknowledgements after writing, so a producer that
+// stays inside its window only learns of them through poll_acks(); that call
+// must bring the count up to date, and report a server that left.
+TEST(ProducerWindow, PollAcksBringsTheCountUpToDateWithoutAFlush) {
+    const auto data = make_samples(8, 5);
+    const auto poll_until = [](Producer& p, auto done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        Status st;
+        while ((st = p.poll_acks()).ok() && !done(p) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return st;
+    };
+    {
+        FakeServer server({.layout = {{4, {2}}}});
+        Producer p = connect_ok(server);
+        for (const auto& s : data) ASSERT_TRUE(p.send(s.data()).ok());
+        ASSERT_TRUE(poll_until(p, [](Producer& q) { return q.acked() == 5; }).ok());
+        EXPECT_EQ(p.acked(), 5u);
+        EXPECT_EQ(p.outstanding(), 0u);
+        EXPECT_TRUE(p.close().ok());
+    }
+    {
+        // The server acknowledges all five and then leaves: polling reports
+        // the end of the stream with the full count.
+        FakeServer server({.layout = {{4, {2}}}, .close_after = 5});
+        Producer p = connect_ok(server);
+        for (const auto& s : data) ASSERT_TRUE(p.send(s.data()).ok());
+        Status st = poll_until(p, [](Producer&) { return false; });
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::Closed);
+        EXPECT_EQ(st.error().acked, 5u);
+        EXPECT_EQ(p.acked(), 5u);
+    }
+}
+
 TEST(ProducerWindow, LargeSamplesLeafByLeaf) {
     // Megabytes per sample: written in many partial writes of several leaves.
     FakeServer server({.layout = {{1, {3, 1000003}}, {4, {5}}, {8, {}}}});
