@@ -104,6 +104,20 @@ private:
     PyThreadState* state_;
 };
 
+// Owns one strong reference (or none) and drops it on every exit path,
+// exceptions included.
+class OwnedRef {
+public:
+    explicit OwnedRef(PyObject* owned) noexcept : obj_(owned) {}
+    ~OwnedRef() { Py_XDECREF(obj_); }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    PyObject* get() const noexcept { return obj_; }
+
+private:
+    PyObject* obj_;
+};
+
 // Type objects, created on first use and kept for the life of the process.
 // Each returns a borrowed reference, or nullptr with the Python error set.
 PyTypeObject* server_type();

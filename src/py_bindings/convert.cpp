@@ -77,45 +77,37 @@ bool check_sequence(PyObject* obj, const char* name) {
     return true;
 }
 
+PyObject* sequence_snapshot(PyObject* obj, const char* name) {
+    if (!check_sequence(obj, name)) return nullptr;
+    PyObject* items = PySequence_Tuple(obj);  // new reference, returned to the caller
+    if (items == nullptr) name_pending_type_error(name);
+    return items;
+}
+
 bool to_u64_list(PyObject* obj, const char* name, std::vector<std::uint64_t>* out) {
-    if (!check_sequence(obj, name)) return false;
-    PyObject* fast = PySequence_Fast(obj, "");  // new reference
-    if (fast == nullptr) {
-        name_pending_type_error(name);
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    OwnedRef items(sequence_snapshot(obj, name));  // new reference, owned
+    if (items.get() == nullptr) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     out->clear();
     out->reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::uint64_t v = 0;
-        if (!to_u64(PySequence_Fast_GET_ITEM(fast, i), name, &v)) {  // borrowed item
-            Py_DECREF(fast);
-            return false;
-        }
+        if (!to_u64(PyTuple_GET_ITEM(items.get(), i), name, &v)) return false;  // item borrowed from the snapshot
         out->push_back(v);
     }
-    Py_DECREF(fast);
     return true;
 }
 
 bool to_u64_list_list(PyObject* obj, const char* name, std::vector<std::vector<std::uint64_t>>* out) {
-    if (!check_sequence(obj, name)) return false;
-    PyObject* fast = PySequence_Fast(obj, "");  // new reference
-    if (fast == nullptr) {
-        name_pending_type_error(name);
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    OwnedRef items(sequence_snapshot(obj, name));  // new reference, owned
+    if (items.get() == nullptr) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     out->clear();
     out->resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!to_u64_list(PySequence_Fast_GET_ITEM(fast, i), name, &(*out)[static_cast<std::size_t>(i)])) {
-            Py_DECREF(fast);
-            return false;
-        }
+        // item borrowed from the snapshot
+        if (!to_u64_list(PyTuple_GET_ITEM(items.get(), i), name, &(*out)[static_cast<std::size_t>(i)])) return false;
     }
-    Py_DECREF(fast);
     return true;
 }
 

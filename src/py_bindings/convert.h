@@ -30,4 +30,14 @@ void name_pending_type_error(const char* name);
 // Tests that `obj` is a sequence and not a str; sets the TypeError otherwise.
 bool check_sequence(PyObject* obj, const char* name);
 
+// Returns a new reference to a tuple of the items of the sequence `obj`
+// (checked with check_sequence), or nullptr with the exception set. The
+// tuple holds a strong reference to every item and cannot change, so
+// converting the items may run Python code (an item's __index__) that
+// shrinks or clears the caller's list without freeing anything still read
+// here. A tuple is returned as it is; other sequences are copied (small
+// tuples come from the interpreter's free list). A TypeError from iterating
+// keeps the interpreter's text after "argument '<name>': ".
+PyObject* sequence_snapshot(PyObject* obj, const char* name);
+
 }  // namespace ravo::py

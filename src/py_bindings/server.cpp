@@ -129,7 +129,14 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         specs.reserve(shapes.size());
         for (std::size_t i = 0; i < shapes.size(); ++i) specs.push_back(ArraySpec{std::move(shapes[i]), dtype_sizes[i]});
 
-        auto metrics = Metrics::create(static_cast<std::size_t>(num_drainers));
+        std::shared_ptr<Metrics> metrics;
+        try {
+            metrics = Metrics::create(static_cast<std::size_t>(num_drainers));
+        } catch (const std::bad_alloc&) {  // bad_array_new_length included: an absurd num_drainers
+            PyErr_Format(PyExc_MemoryError, "cannot allocate the metrics of %llu drainers (%zu bytes each)",
+                         static_cast<unsigned long long>(num_drainers), sizeof(DrainerMetrics));
+            return nullptr;
+        }
         auto sampler = FifoSampler::with_metrics(batch_size, batch_size * num_buffers, metrics);
         if (!sampler) return raise_error(sampler.error());
         auto store = Store::create(std::move(specs), batch_size, num_buffers, std::move(sampler).value(),
@@ -316,35 +323,25 @@ bool convert_item(PyObject* obj, SubmitItem& item) {
             PyErr_Clear();  // not contiguous: fall back to the sequence form
         }
     }
-    if (!check_sequence(obj, "data")) return false;
-    PyObject* fast = PySequence_Fast(obj, "");  // new reference
-    if (fast == nullptr) {
-        name_pending_type_error("data");
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    item.owned.resize(static_cast<std::size_t>(n));
+    OwnedRef snapshot(sequence_snapshot(obj, "data"));  // new reference, owned
+    if (snapshot.get() == nullptr) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
+    item.owned.resize(static_cast<std::size_t>(n));  // bad_alloc: guarded() raises MemoryError
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* index = PyNumber_Index(PySequence_Fast_GET_ITEM(fast, i));  // new reference
+        PyObject* index = PyNumber_Index(PyTuple_GET_ITEM(snapshot.get(), i));  // new reference; item borrowed
         if (index == nullptr) {
-            Py_DECREF(fast);
             name_pending_type_error("data");
             return false;
         }
         const long v = PyLong_AsLong(index);
         Py_DECREF(index);
-        if (v == -1 && PyErr_Occurred()) {
-            Py_DECREF(fast);
-            return false;
-        }
+        if (v == -1 && PyErr_Occurred()) return false;
         if (v < 0 || v > 255) {
-            Py_DECREF(fast);
             PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
             return false;
         }
         item.owned[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
     }
-    Py_DECREF(fast);
     return true;
 }
 
@@ -388,20 +385,36 @@ private:
     std::vector<std::uint8_t> buf_;
 };
 
+// True for a tuple, and for a list whose items are all exact bytes or
+// bytearray objects: exporting their buffers runs no Python code, so the
+// sequence cannot change while it is read.
+bool in_place_readable(PyObject* data) {
+    if (PyTuple_CheckExact(data)) return true;
+    if (!PyList_CheckExact(data)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        PyObject* item = PyList_GET_ITEM(data, i);  // borrowed
+        if (!PyBytes_CheckExact(item) && !PyByteArray_CheckExact(item)) return false;
+    }
+    return true;
+}
+
 PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* kwlist[] = {"data", nullptr};
         PyObject* data = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:submit", const_cast<char**>(kwlist), &data)) return nullptr;
-        if (!check_sequence(data, "data")) return nullptr;
-        PyObject* fast = PySequence_Fast(data, "");  // new reference
-        if (fast == nullptr) {
-            name_pending_type_error("data");
-            return nullptr;
-        }
+        // The items are read from a snapshot, not from the caller's list:
+        // converting an item may run Python code (__index__, a buffer
+        // export) that changes the list. A tuple, or a list of exact bytes
+        // or bytearray objects, cannot change that way, so it is read in
+        // place and the common call copies nothing.
+        OwnedRef held(in_place_readable(data) ? (Py_INCREF(data), data)
+                                              : sequence_snapshot(data, "data"));  // new reference, owned
+        if (held.get() == nullptr) return nullptr;
+        PyObject* const* elems = PySequence_Fast_ITEMS(held.get());  // borrowed, alive while `held` is
         std::shared_ptr<Store> store = as_server(self)->store;
         const PytreeRingBuf& ring = store->ring();
-        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast));
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(held.get()));
 
         std::array<SubmitItem, kInlineLeaves> inline_items;
         std::vector<SubmitItem> heap_items;
@@ -420,15 +433,13 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
         struct Cleanup {
             SubmitItem* items;
             std::size_t n;
-            PyObject* fast;
             ~Cleanup() {
                 for (std::size_t i = 0; i < n; ++i) items[i].release();
-                Py_DECREF(fast);
             }
-        } cleanup{items, n, fast};
+        } cleanup{items, n};
 
         for (std::size_t i = 0; i < n; ++i) {
-            if (!convert_item(PySequence_Fast_GET_ITEM(fast, static_cast<Py_ssize_t>(i)), items[i])) return nullptr;
+            if (!convert_item(elems[i], items[i])) return nullptr;
         }
         // Nothing outside the reserved slot may be written: refuse before
         // any position is reserved.

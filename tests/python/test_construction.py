@@ -1,4 +1,9 @@
-"""_Server construction: argument conversion, checks in their order, texts."""
+"""_Server construction: argument conversion, checks in their order, texts (and the conversion of submit()'s data, which shares the sequence handling)."""
+
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -99,6 +104,97 @@ def test_allocation_failure_is_memory_error():
     with pytest.raises(MemoryError, match=r"^cannot allocate the completion counters of 1152921504606846976 batches "
                                           r"\(128 bytes each\)$"):
         S([[1]], [1], 1, num_buffers=2**60)  # 2**67 bytes: refused before any allocation
+
+
+def test_absurd_num_drainers_is_a_memory_error_that_says_what_failed():
+    with pytest.raises(MemoryError, match=r"^cannot allocate the metrics of 2305843009213693952 drainers "
+                                          r"\(128 bytes each\)$"):
+        S([[4]], [4], 2, num_drainers=2**61)
+
+
+# ---------------------------------------------------------------------------
+# Sequences that change while they are converted. An item's __index__ is
+# Python code and may empty the very list being read; the conversion works
+# on a snapshot taken at the call, so nothing freed is ever read. Each case
+# runs in a child interpreter so that a crash fails the test, not the run.
+
+LIST_CLEARING_ITEM = """
+import ravo
+class Clears:
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+    def __index__(self):
+        self.target.clear()
+        return self.value
+"""
+
+
+def run_child(code):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", LIST_CLEARING_ITEM + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120, env=env)
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        "d = []; d.extend([Clears(d, 4), 7]); args = ([[4], [4]], d, 2)",  # dtype_sizes cleared
+        "s = []; s.extend([[Clears(s, 4)], [5], [6]]); args = (s, [1, 1, 1], 2)",  # shapes cleared
+        "inner = []; inner.extend([Clears(inner, 4), 5, 6]); args = ([inner], [1], 2)",  # one shape cleared
+    ],
+)
+def test_list_emptied_by_its_own_item_during_construction_is_read_as_it_was(setup):
+    child = run_child(setup + """
+server = ravo._Server(*args)
+print("built")
+""")
+    assert child.returncode == 0 and "built" in child.stdout, child.stderr[-2000:]
+
+
+def test_submit_data_emptied_by_its_own_item_is_read_as_it_was():
+    child = run_child("""
+server = ravo._Server([[4], [4]], [1, 1], 1)
+data = []
+data.extend([[Clears(data, 1), 2, 3, 4], b"abcd"])
+server.submit(data)
+inner = []
+inner.extend([Clears(inner, 5), 6, 7, 8])
+server.submit([inner, b"efgh"])
+first, second = server.sample()[0], server.sample()[0]
+print([bytes(a) for a in first], [bytes(a) for a in second])
+""")
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.strip() == (r"[b'\x01\x02\x03\x04', b'abcd'] [b'\x05\x06\x07\x08', b'efgh']")
+
+
+class NotIterable:
+    __iter__ = None  # passes the sequence check, but iter() refuses it
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        return [4]
+
+
+class IterRefuses(NotIterable):
+    def __iter__(self):
+        raise TypeError("custom refusal")
+
+
+@pytest.mark.parametrize(
+    "kwargs, text",
+    [
+        (dict(shapes=NotIterable(), dtype_sizes=[4], batch_size=2), "argument 'shapes': 'NotIterable' object is not iterable"),
+        (dict(shapes=[NotIterable()], dtype_sizes=[4], batch_size=2), "argument 'shapes': 'NotIterable' object is not iterable"),
+        (dict(shapes=[[4]], dtype_sizes=IterRefuses(), batch_size=2), "argument 'dtype_sizes': custom refusal"),
+    ],
+)
+def test_type_error_from_iterating_keeps_the_interpreters_text(kwargs, text):
+    with pytest.raises(TypeError) as ei:
+        S(**kwargs)
+    assert str(ei.value) == text
 
 
 def test_transport_refusal_comes_after_size_checks():
