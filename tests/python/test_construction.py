@@ -1,4 +1,5 @@
-"""_Server construction: argument conversion, checks in their order, texts (and the conversion of submit()'s data, which shares the sequence handling)."""
+"""_Server construction: argument conversion, checks in their order, texts; and the
+conversion of submit()'s data, which shares the sequence handling."""
 
 import os
 import subprocess
