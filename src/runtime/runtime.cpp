@@ -155,14 +155,18 @@ detail::RootTask run_detached(Task<void> task) {
 // ---------------------------------------------------------------------------
 // Run queue.
 
-void Runtime::RunQueue::push(std::coroutine_handle<> handle) {
-    if (size_ == slots_.size()) {
-        // Grow to the next power of two, unrolling the ring in order.
-        std::vector<std::coroutine_handle<>> bigger(slots_.empty() ? 64 : slots_.size() * 2);
-        for (std::size_t i = 0; i < size_; ++i) bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
-        slots_.swap(bigger);
-        head_ = 0;
-    }
+void Runtime::RunQueue::reserve(std::size_t n) {
+    if (n <= slots_.size()) return;
+    // Grow to a power of two, unrolling the ring in order.
+    std::size_t cap = slots_.empty() ? 64 : slots_.size();
+    while (cap < n) cap *= 2;
+    std::vector<std::coroutine_handle<>> bigger(cap);
+    for (std::size_t i = 0; i < size_; ++i) bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
+    slots_.swap(bigger);
+    head_ = 0;
+}
+
+void Runtime::RunQueue::push(std::coroutine_handle<> handle) noexcept {
     slots_[(head_ + size_) & (slots_.size() - 1)] = handle;
     ++size_;
 }
@@ -286,16 +290,28 @@ void Runtime::spawn(Task<void> task) {
     detail::RootPromise& promise = root.handle.promise();
     promise.runtime = this;
     bool refused = false;
-    {
+    try {
         std::lock_guard<std::mutex> lock(roots_mu_);
         if (roots_closed_) {
             refused = true;
         } else {
+            // Room in the run queue for every live task, taken here where a
+            // failure can be reported: a task is queued at most once at a
+            // time, so schedule(), which cannot fail, then never grows it.
+            // Lock order: roots_mu_ before mu_ (nothing takes them the other
+            // way round).
+            {
+                std::lock_guard<std::mutex> queue_lock(mu_);
+                queue_.reserve(root_count_ + 1);
+            }
             promise.next = roots_head_;
             if (roots_head_ != nullptr) roots_head_->prev = &promise;
             roots_head_ = &promise;
             ++root_count_;
         }
+    } catch (...) {  // bad_alloc from the reservation: the task never ran
+        root.handle.destroy();
+        throw;
     }
     if (refused) {
         root.handle.destroy();

@@ -128,7 +128,9 @@ public:
     // Runs `task` detached. The runtime owns it from here: it is destroyed
     // when it finishes, or by the runtime's destructor if it has not. A task
     // spawned while the runtime is being destroyed is destroyed at once,
-    // without running. An invalid (empty) task is ignored.
+    // without running. An invalid (empty) task is ignored. Throws
+    // std::bad_alloc when the root frame or the run queue's room for it
+    // cannot be allocated; the task is then destroyed without running.
     void spawn(Task<void> task);
 
     // Queues a suspended coroutine to be resumed by a worker. Low-level: used
@@ -163,7 +165,10 @@ private:
     class RunQueue {
     public:
         bool empty() const noexcept { return size_ == 0; }
-        void push(std::coroutine_handle<> handle);
+        // Room for `n` queued tasks; may throw std::bad_alloc.
+        void reserve(std::size_t n);
+        // Requires room (reserve): never allocates.
+        void push(std::coroutine_handle<> handle) noexcept;
         std::coroutine_handle<> pop() noexcept;
         void clear() noexcept { head_ = size_ = 0; }
 

@@ -6,6 +6,7 @@ checks that concern the transport.
 import errno
 import gc
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -323,11 +324,12 @@ def test_leaf_values_that_do_not_fit_the_handshake_are_refused(shapes, dtype_siz
 # In a child process: descriptor exhaustion, and exit with waiting threads
 
 
-def run_child(code, timeout=WAIT):
+def run_child(code, timeout=WAIT, env_extra=None):
     env = dict(os.environ)
     here = os.path.dirname(os.path.abspath(__file__))
     # The child imports the same ravo (from this process's path) and the helpers.
     env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in sys.path if p])
+    env.update(env_extra or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
 
@@ -473,3 +475,139 @@ def test_producer_queue_too_large_to_allocate_refuses_connections_not_the_server
     assert child.returncode == 0, child.stderr
     assert child.stdout.split("\n")[:4] == ["closed", "closed", "active 0", "shut down"]
     assert child.stderr.splitlines() == ["TCP accept error: " + os.strerror(errno.ENOMEM)] * 2
+
+
+# Running out of memory inside the transport's tasks. A sanitizer runtime
+# owns the allocator and the address space, so these run only without one.
+under_sanitizer = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                     reason="the sanitizer runtime owns the allocator and the address space")
+
+
+@under_sanitizer
+def test_sample_buffer_allocation_failure_is_one_connection_error_line():
+    # 256 MiB samples, and an address-space limit that leaves no room for a
+    # connection's receive buffer: that connection ends with one connection
+    # error line, and the server goes on accepting.
+    child = run_child(
+        """
+        import resource, socket
+        import ravo
+        from support.raw_producer import read_handshake
+        s = ravo._Server([[256 << 20]], [1], 1, ravo.TcpTransport(0, num_threads=1), num_drainers=1,
+                         num_buffers=2)
+        s.start()
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), hard))
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+        read_handshake(c, 20)
+        c.sendall(b"x")
+        try:
+            got = c.recv(1)
+        except ConnectionResetError:
+            got = b""
+        print("port", c.getsockname()[1], "closed" if got == b"" else "served", flush=True)
+        c.close()
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+        read_handshake(c, 20)
+        print("still accepting", flush=True)
+        c.close()
+        s.shutdown()
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    first, second = child.stdout.splitlines()[:2]
+    _, local_port, state = first.split()
+    assert (state, second) == ("closed", "still accepting")
+    assert child.stderr.splitlines() == [f"TCP connection error from 127.0.0.1:{local_port}: " + os.strerror(errno.ENOMEM)]
+
+
+# malloc of exactly FAIL_SIZE bytes on a thread named "tcp" fails once, after
+# FAIL_SKIP such allocations succeeded.
+FAILING_MALLOC = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+static void* (*real_malloc)(size_t);
+static __thread int busy;
+static int skip, skip_read;
+void* malloc(size_t n) {
+    if (!real_malloc) real_malloc = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
+    if (!busy) {
+        busy = 1;
+        const char* s = getenv("FAIL_SIZE");
+        if (s && n == strtoull(s, 0, 10)) {
+            char name[16] = {0};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            if (strcmp(name, "tcp") == 0) {
+                if (!skip_read) {
+                    skip = atoi(getenv("FAIL_SKIP"));
+                    skip_read = 1;
+                }
+                if (skip-- == 0) { busy = 0; errno = ENOMEM; return 0; }
+            }
+        }
+        busy = 0;
+    }
+    return real_malloc(n);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def failing_malloc(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the failing allocator")
+    d = tmp_path_factory.mktemp("failing_malloc")
+    (d / "shim.c").write_text(FAILING_MALLOC)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(d / "shim.so"), str(d / "shim.c"), "-ldl"], check=True)
+    return str(d / "shim.so")
+
+
+# 1,000 leaves of shape (1, 1, 1, 1): a handshake of 9 + 1000 * 24 bytes, a
+# size nothing else on a "tcp" thread allocates.
+HANDSHAKE_LEN = 9 + 1000 * 24
+THREE_CONNECTIONS = """
+    import socket
+    import ravo
+    from support.raw_producer import read_handshake
+    s = ravo._Server([[1, 1, 1, 1]] * 1000, [1] * 1000, 1, ravo.TcpTransport(0, num_threads=1),
+                     num_drainers=1, num_buffers=2)
+    s.start()
+    for i in range(3):
+        try:
+            c = socket.create_connection(("127.0.0.1", s.port), timeout=20)
+            read_handshake(c, 20)
+            print(i, "served", flush=True)
+            c.close()
+        except (ConnectionError, AssertionError, OSError):
+            print(i, "failed", flush=True)
+    s.shutdown()
+"""
+
+
+@under_sanitizer
+def test_failed_handshake_copy_refuses_one_connection_not_the_server(failing_malloc):
+    # The server task's handshake is made; the first connection's copy of it
+    # fails. That connection is refused with an accept error line, and the
+    # accept loop goes on (it used to end with the failed task).
+    child = run_child(THREE_CONNECTIONS,
+                      env_extra={"LD_PRELOAD": failing_malloc, "FAIL_SIZE": str(HANDSHAKE_LEN), "FAIL_SKIP": "1"})
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["0 failed", "1 served", "2 served"]
+    assert child.stderr.splitlines() == ["TCP accept error: " + os.strerror(errno.ENOMEM)]
+
+
+@under_sanitizer
+def test_failed_handshake_encoding_is_a_tcp_server_error_line(failing_malloc):
+    child = run_child(THREE_CONNECTIONS,
+                      env_extra={"LD_PRELOAD": failing_malloc, "FAIL_SIZE": str(HANDSHAKE_LEN), "FAIL_SKIP": "0"})
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["0 failed", "1 failed", "2 failed"]
+    assert child.stderr.splitlines() == ["TCP server error: " + os.strerror(errno.ENOMEM)]

@@ -16,7 +16,10 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "runtime/io_handle.h"
@@ -34,28 +37,72 @@ using runtime::Task;
 // or memory), so the loop neither spins nor floods standard error.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
-std::string peer_text(const sockaddr_in& addr) {
-    char ip[INET_ADDRSTRLEN] = "?";
-    if (inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip) == nullptr) std::snprintf(ip, sizeof ip, "?");
-    return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
-}
+// A task that finds work at every turn (a producer that keeps its socket
+// full, a flood of connections) gives way to the other tasks of its worker
+// after this many turns without waiting, so that the accept loop and the
+// other connections run, and the worker polls for their readiness.
+constexpr std::size_t kBusyRoundsBeforeYield = 16;
 
-void log_line(const std::string& line) {
-    // One write per line so that lines from several threads never interleave.
-    const std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-// Outcome of a connection: a clean end of stream, or an error text.
-struct Outcome {
-    bool error = false;
-    std::string text;
-    static Outcome ok() { return {}; }
-    static Outcome fail(std::string t) { return {true, std::move(t)}; }
+// "a.b.c.d:port" in a fixed buffer, so that reporting never allocates.
+struct PeerText {
+    char text[INET_ADDRSTRLEN + 6] = "?";
 };
 
-Outcome os_failure(int err) { return Outcome::fail(runtime::os_error_text(err)); }
+PeerText peer_text(const sockaddr_in& addr) noexcept {
+    PeerText out;
+    char ip[INET_ADDRSTRLEN] = "?";
+    if (inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip) == nullptr) std::snprintf(ip, sizeof ip, "?");
+    std::snprintf(out.text, sizeof out.text, "%s:%u", ip, static_cast<unsigned>(ntohs(addr.sin_port)));
+    return out;
+}
+
+// The interpreter-independent text of an errno value, in a fixed buffer.
+struct OsText {
+    char buffer[256];
+    const char* text;
+    explicit OsText(int err) noexcept : buffer{}, text(::strerror_r(err, buffer, sizeof buffer)) {}
+};
+
+// Writes the parts as one line on standard error. A line that fits the
+// stack buffer goes out in one write, so lines from several threads never
+// interleave; a longer one is written piecewise under the stream's lock.
+// Never allocates and never throws: it also reports running out of memory.
+void log_line(std::initializer_list<std::string_view> parts) noexcept {
+    char line[1024];
+    std::size_t n = 0;
+    bool fits = true;
+    for (std::string_view part : parts) {
+        if (n + part.size() + 1 > sizeof line) {
+            fits = false;
+            break;
+        }
+        std::memcpy(line + n, part.data(), part.size());
+        n += part.size();
+    }
+    flockfile(stderr);
+    if (fits) {
+        line[n++] = '\n';
+        std::fwrite(line, 1, n, stderr);
+    } else {
+        for (std::string_view part : parts) std::fwrite(part.data(), 1, part.size(), stderr);
+        std::fputc('\n', stderr);
+    }
+    std::fflush(stderr);
+    funlockfile(stderr);
+}
+
+// Outcome of a connection: a clean end of stream, or an error, either an
+// errno value or a fixed text. Carries no string, so that a connection that
+// ran out of memory can still say so.
+struct Outcome {
+    bool error = false;
+    int err = 0;
+    const char* text = nullptr;  // static storage; null: the text of `err`
+    static Outcome ok() noexcept { return {}; }
+    static Outcome fail(const char* t) noexcept { return {true, 0, t}; }
+};
+
+Outcome os_failure(int err) noexcept { return {true, err, nullptr}; }
 
 // Writes all of [data, data + len), waiting for writability when the socket
 // would block. A write that accepts zero bytes is "write zero".
@@ -125,8 +172,13 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
     // the last read reached when it did not. A producer that sends one
     // sample at a time is read one sample at a time, with one buffer.
     std::size_t span = 1;
+    std::size_t busy_rounds = 0;  // turns since this task last waited
 
     for (;;) {
+        if (++busy_rounds == kBusyRoundsBeforeYield) {
+            busy_rounds = 0;
+            co_await runtime::yield_now();
+        }
         const std::size_t want = std::min(read_ahead(sender, sample_size), span);
         while (num_held < want) {
             std::optional<SampleBuffer> pooled = sender.take_buffer();
@@ -148,6 +200,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                         if (err == EINTR) continue;
                         if (err != EAGAIN && err != EWOULDBLOCK) co_return os_failure(err);
                         co_await io.readable();
+                        busy_rounds = 0;
                     }
                 }
                 pooled = sender.take_or_allocate(sample_size);
@@ -167,6 +220,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
         IoResult r = io.try_readv(segments.data(), static_cast<int>(num_read));
         if (r.would_block()) {
             co_await io.readable();
+            busy_rounds = 0;
             continue;
         }
         if (!r.ok()) co_return os_failure(r.error);
@@ -188,6 +242,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                 runtime::Ticket ticket = sender.space_notify().ticket();
                 if (sender.try_push(item)) break;
                 co_await ticket;
+                busy_rounds = 0;
             }
         }
         // The partly filled buffer and the unused ones move to the front.
@@ -202,6 +257,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
             IoResult w = io.try_write(kAcks.data(), complete - acked);
             if (w.would_block()) {
                 co_await io.writable();
+                busy_rounds = 0;
                 continue;
             }
             if (!w.ok()) co_return os_failure(w.error);
@@ -213,14 +269,24 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
 
 Task<void> connection_task(IoHandle io, sockaddr_in peer, std::vector<std::uint8_t> handshake,
                            std::size_t sample_size, SampleSender sender) {
-    Outcome outcome = co_await handle_connection(io, handshake, sample_size, sender);
+    Outcome outcome;
+    try {
+        outcome = co_await handle_connection(io, handshake, sample_size, sender);
+    } catch (const std::bad_alloc&) {
+        // A sample buffer or a coroutine frame this connection needed: the
+        // connection ends with an error, the server goes on.
+        outcome = os_failure(ENOMEM);
+    }
     // Leaving by any route: release the sender, close the stream, free the
     // handshake copy; then report.
     { SampleSender gone = std::move(sender); }
     // A failed close of a socket we are done with has no one to tell.
     (void)io.close();
     std::vector<std::uint8_t>().swap(handshake);
-    if (outcome.error) log_line("TCP connection error from " + peer_text(peer) + ": " + outcome.text);
+    if (outcome.error) {
+        const OsText os(outcome.err);
+        log_line({"TCP connection error from ", peer_text(peer).text, ": ", outcome.text ? outcome.text : os.text});
+    }
 }
 
 // The listening socket from its creation until the server task adopts it: a
@@ -247,12 +313,18 @@ bool accept_error_recurs(int err) {
 
 Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shared_ptr<DrainerPool> pool,
                       runtime::OneshotReceiver shutdown_signal) {
-    const std::vector<std::uint8_t> handshake = encode_handshake(specs);
+    std::vector<std::uint8_t> handshake;
+    try {
+        handshake = encode_handshake(specs);
+    } catch (const std::bad_alloc&) {
+        log_line({"TCP server error: ", OsText(ENOMEM).text});
+        co_return;  // the listener closes with `listen_fd`: connections are refused
+    }
     const std::size_t sample_size = static_cast<std::size_t>(ravo::sample_size(specs));
     runtime::Runtime* rt = runtime::Runtime::current();
     auto adopted = IoHandle::adopt(*rt, listen_fd.release());  // closes it on failure
     if (!adopted) {
-        log_line("TCP server error: " + adopted.error().message);
+        log_line({"TCP server error: ", adopted.error().message});
         co_return;
     }
     IoHandle listener = std::move(adopted).value();
@@ -260,6 +332,7 @@ Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shar
     // The accept loop, waiting for the listener and the shutdown signal at
     // the same time: whichever comes first wins, and a fired signal ends the
     // task and closes the listener.
+    std::size_t accepted_in_a_row = 0;
     for (;;) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -267,29 +340,36 @@ Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shar
         if (fd < 0) {
             const int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK) {
+                accepted_in_a_row = 0;
                 if (co_await listener.readable_or(shutdown_signal) == runtime::WaitResult::Signalled) break;
                 continue;
             }
             if (err == EINTR) continue;
-            log_line("TCP accept error: " + runtime::os_error_text(err));
+            log_line({"TCP accept error: ", OsText(err).text});
             if (accept_error_recurs(err)) co_await runtime::sleep_for(kAcceptBackoff);
             continue;
         }
         auto stream = IoHandle::adopt(*rt, fd);  // closes fd on failure
         if (!stream) {
-            log_line("TCP accept error: " + stream.error().message);
+            log_line({"TCP accept error: ", stream.error().message});
             continue;
         }
-        // A producer queue too large for memory (an absurd
-        // producer_queue_size) refuses this connection, not the server.
-        std::optional<SampleSender> sender;
+        // Out of memory for this connection (its producer queue, with an
+        // absurd producer_queue_size; the handshake's copy; the task's
+        // frame) refuses this connection, not the server. A failed spawn
+        // destroys what it was given, and the stream's handle closes it.
         try {
-            sender.emplace(pool->new_sender());
+            SampleSender sender = pool->new_sender();
+            rt->spawn(connection_task(std::move(stream).value(), peer, handshake, sample_size, std::move(sender)));
         } catch (const std::bad_alloc&) {
-            log_line("TCP accept error: " + runtime::os_error_text(ENOMEM));
-            continue;  // the stream's handle closes it
+            log_line({"TCP accept error: ", OsText(ENOMEM).text});
         }
-        rt->spawn(connection_task(std::move(stream).value(), peer, handshake, sample_size, std::move(*sender)));
+        // A flood of connections must not keep this worker from the tasks
+        // it has just spawned: give way now and then.
+        if (++accepted_in_a_row == kBusyRoundsBeforeYield) {
+            accepted_in_a_row = 0;
+            co_await runtime::yield_now();
+        }
     }
     (void)listener.close();  // as above: nothing left to serve
 }
