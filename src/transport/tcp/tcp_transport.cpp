@@ -14,10 +14,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <new>
-#include <optional>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,7 +56,7 @@ PeerText peer_text(const sockaddr_in& addr) noexcept {
     return out;
 }
 
-// The interpreter-independent text of an errno value, in a fixed buffer.
+// The system's text for an errno value (strerror_r), in a fixed buffer.
 struct OsText {
     char buffer[256];
     const char* text;
