@@ -593,21 +593,22 @@ THREE_CONNECTIONS = """
 
 
 @under_sanitizer
-def test_failed_handshake_copy_refuses_one_connection_not_the_server(failing_malloc):
-    # The server task's handshake is made; the first connection's copy of it
-    # fails. That connection is refused with an accept error line, and the
-    # accept loop goes on (it used to end with the failed task).
+@pytest.mark.parametrize(
+    "fail_skip, served, line",
+    [
+        # The server task's handshake is made; the first connection's copy of
+        # it fails. That connection is refused, and the accept loop goes on
+        # (it used to end with the failed task).
+        ("1", ["0 failed", "1 served", "2 served"], "TCP accept error: "),
+        # Encoding the handshake fails: nothing can be served, and the one
+        # line says so in the server's own form.
+        ("0", ["0 failed", "1 failed", "2 failed"], "TCP server error: "),
+    ],
+    ids=["connection-copy", "encoding"],
+)
+def test_failed_handshake_allocation_is_one_line_and_refuses_only_what_it_must(failing_malloc, fail_skip, served, line):
     child = run_child(THREE_CONNECTIONS,
-                      env_extra={"LD_PRELOAD": failing_malloc, "FAIL_SIZE": str(HANDSHAKE_LEN), "FAIL_SKIP": "1"})
+                      env_extra={"LD_PRELOAD": failing_malloc, "FAIL_SIZE": str(HANDSHAKE_LEN), "FAIL_SKIP": fail_skip})
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == ["0 failed", "1 served", "2 served"]
-    assert child.stderr.splitlines() == ["TCP accept error: " + os.strerror(errno.ENOMEM)]
-
-
-@under_sanitizer
-def test_failed_handshake_encoding_is_a_tcp_server_error_line(failing_malloc):
-    child = run_child(THREE_CONNECTIONS,
-                      env_extra={"LD_PRELOAD": failing_malloc, "FAIL_SIZE": str(HANDSHAKE_LEN), "FAIL_SKIP": "0"})
-    assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == ["0 failed", "1 failed", "2 failed"]
-    assert child.stderr.splitlines() == ["TCP server error: " + os.strerror(errno.ENOMEM)]
+    assert child.stdout.splitlines() == served
+    assert child.stderr.splitlines() == [line + os.strerror(errno.ENOMEM)]
