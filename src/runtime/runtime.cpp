@@ -167,6 +167,9 @@ void Runtime::RunQueue::reserve(std::size_t n) {
 }
 
 void Runtime::RunQueue::push(std::coroutine_handle<> handle) noexcept {
+    // Spawned tasks reserve their room, so this never grows the queue; the
+    // growth stays as a guard (it would end the process if out of memory).
+    if (size_ == slots_.size()) reserve(size_ + 1);
     slots_[(head_ + size_) & (slots_.size() - 1)] = handle;
     ++size_;
 }

@@ -167,7 +167,7 @@ private:
         bool empty() const noexcept { return size_ == 0; }
         // Room for `n` queued tasks; may throw std::bad_alloc.
         void reserve(std::size_t n);
-        // Requires room (reserve): never allocates.
+        // Never allocates when room was reserved for the task.
         void push(std::coroutine_handle<> handle) noexcept;
         std::coroutine_handle<> pop() noexcept;
         void clear() noexcept { head_ = size_ = 0; }
