@@ -415,19 +415,24 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::shared_ptr<Store> store = as_server(self)->store;
         const PytreeRingBuf& ring = store->ring();
         const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(held.get()));
+        // Records for the items a sample can hold; a call with more items is
+        // refused below, so those are converted (their conversion errors come
+        // first) one at a time and let go, and a flat list of millions of
+        // ints passed by mistake costs no per-item record.
+        const std::size_t kept = std::min(n, ring.num_leaves());
 
         std::array<SubmitItem, kInlineLeaves> inline_items;
         std::vector<SubmitItem> heap_items;
         SubmitItem* items = inline_items.data();
-        if (n > kInlineLeaves) {
-            heap_items.resize(n);
+        if (kept > kInlineLeaves) {
+            heap_items.resize(kept);
             items = heap_items.data();
         }
         std::array<ByteSpan, kInlineLeaves> inline_spans;
         std::vector<ByteSpan> heap_spans;
         ByteSpan* spans = inline_spans.data();
-        if (n > kInlineLeaves) {
-            heap_spans.resize(n);
+        if (kept > kInlineLeaves) {
+            heap_spans.resize(kept);
             spans = heap_spans.data();
         }
         struct Cleanup {
@@ -436,14 +441,20 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
             ~Cleanup() {
                 for (std::size_t i = 0; i < n; ++i) items[i].release();
             }
-        } cleanup{items, n};
+        } cleanup{items, kept};
 
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < kept; ++i) {
             if (!convert_item(elems[i], items[i])) return nullptr;
+        }
+        for (std::size_t i = kept; i < n; ++i) {
+            SubmitItem extra;
+            const bool converted = convert_item(elems[i], extra);
+            extra.release();
+            if (!converted) return nullptr;
         }
         // Nothing outside the reserved slot may be written: refuse before
         // any position is reserved.
-        if (n > ring.num_leaves()) {
+        if (n > kept) {
             PyErr_Format(PyExc_ValueError, "data has %zu items but the server has %zu leaves", n, ring.num_leaves());
             return nullptr;
         }

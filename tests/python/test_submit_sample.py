@@ -4,7 +4,9 @@ import _thread
 import gc
 import os
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -376,3 +378,78 @@ def test_many_threads_submit_every_sample_once_in_order():
     for t in threads:
         t.join(30)
     assert expected == [per_thread] * n_threads
+
+
+# A flat list of ints passed where one item per leaf belongs is an easy
+# mistake. It must be refused with the first item's error, or the count
+# error, without per-item bookkeeping for millions of items (it used to cost
+# about 150 bytes per item before the first check: gigabytes, then
+# MemoryError or the OOM killer). Run in a child under an address-space
+# limit; the sanitizer runtime owns the address space, so not under it.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime owns the address space")
+@pytest.mark.parametrize(
+    "data_expr, outcome",
+    [
+        ("[0] * (20 * 10**6)", "TypeError: argument 'data': 'int' object cannot be converted to 'Sequence'"),
+        ("[b''] * (20 * 10**6)", "ValueError: data has 20000000 items but the server has 1 leaves"),
+    ],
+)
+def test_data_with_millions_of_items_is_refused_without_per_item_bookkeeping(data_expr, outcome):
+    code = f"""
+        import resource, ravo
+        s = ravo._Server([[4]], [1], 1)
+        data = {data_expr}
+        # Room for the interpreter, the data and a copy of its item list, not
+        # for gigabytes of per-item records.
+        with open("/proc/self/statm") as f:
+            vm = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (384 << 20),) * 2)
+        try:
+            s.submit(data)
+        except Exception as e:
+            print(type(e).__name__ + ": " + str(e))
+        """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                           timeout=120, env=env)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.strip() == outcome
+
+
+# Every refusal path lets go of what it took: the snapshot of the item list,
+# buffer exports, converted ints. Counted on the objects themselves.
+def test_failed_submits_leak_no_reference_and_no_buffer_export():
+    s = S([[4], [8]], [1, 1], 1, num_buffers=2)
+    ba = bytearray(b"wxyz")
+    arr = np.arange(8, dtype=np.uint8)
+    ints = [1, 2, 3, 4]
+
+    class Boom:
+        def __index__(self):
+            raise KeyError("boom")
+
+    rel = memoryview(b"abcd")
+    rel.release()
+    bad = [[ba, b"123456789"], [ba, arr, b"x"], (ba, "s"), [ba, [Boom()]], [memoryview(bytearray(4)), [300]],
+           [ints, arr.reshape(2, 4)], [rel], [np.arange(4, dtype=np.int32), [256]]]
+    objs = [ba, arr, ints, *bad]
+
+    def refuse_all(rounds):
+        raised = 0
+        for _ in range(rounds):
+            for d in bad:
+                try:  # not pytest.raises: it keeps the frame (and so `d`) alive
+                    s.submit(d)
+                except Exception:  # noqa: BLE001
+                    raised += 1
+        return raised
+
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
+    assert refuse_all(2000) == 2000 * len(bad)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
+    ba.extend(b"!")  # no export was left behind (BufferError otherwise)
+    del ba[4:]
+    s.shutdown()
+    assert s.sample() is None  # no failed call reserved or committed a slot
