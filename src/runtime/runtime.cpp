@@ -66,6 +66,22 @@ void report(const char* what, int errnum) {
     std::fprintf(stderr, "ravo runtime: %s: %s\n", what, os_error_text(errnum).c_str());
 }
 
+// The batch policy is a preference, applied only over the normal policy the
+// worker inherited from the thread that built the runtime. A process that
+// runs under a real-time or idle policy chose it: the workers keep it (a
+// switch would demote real-time workers, and leaving SCHED_IDLE needs a
+// privilege the process may lack). A refused switch likewise leaves the
+// inherited policy, which works; it is not a fault worth a line on standard
+// error.
+void apply_batch_policy(pthread_t thread) noexcept {
+    int current = 0;
+    sched_param param{};
+    if (::pthread_getschedparam(thread, &current, &param) != 0 || current != SCHED_OTHER) return;
+    param.sched_priority = 0;  // the only priority SCHED_BATCH takes
+    // Refused (a seccomp or container policy): keep the inherited policy.
+    (void)::pthread_setschedparam(thread, SCHED_BATCH, &param);
+}
+
 }  // namespace
 
 std::string os_error_text(int errnum) {
@@ -215,12 +231,7 @@ Result<std::unique_ptr<Runtime>> Runtime::create(std::string thread_name, std::s
             runtime->threads_.emplace_back([self] { self->worker_main(); });
             const int err = ::pthread_setname_np(runtime->threads_.back().native_handle(), short_name.c_str());
             if (err != 0) return Error::system(os_error_text(err));
-            if (policy == WorkerPolicy::Batch) {
-                // SCHED_BATCH takes priority 0; lowering to it needs no privilege.
-                const sched_param param{};
-                const int perr = ::pthread_setschedparam(runtime->threads_.back().native_handle(), SCHED_BATCH, &param);
-                if (perr != 0) report("pthread_setschedparam(SCHED_BATCH)", perr);
-            }
+            if (policy == WorkerPolicy::Batch) apply_batch_policy(runtime->threads_.back().native_handle());
         }
     } catch (const std::system_error& e) {
         return Error::system(os_error_text(e.code().value()));

@@ -105,6 +105,9 @@ AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noe
 //   busy machine the waker is no longer switched out, often while holding a
 //   lock, for a worker that finds one item, and the worker finds more work
 //   per wake-up. Nothing else changes (no priority, no real-time policy).
+//   Applied only over the normal policy: workers of a process running under
+//   a real-time or idle policy keep what they inherited, as they do when the
+//   system refuses the switch.
 enum class WorkerPolicy { Default, Batch };
 
 class Runtime {

@@ -137,6 +137,47 @@ TEST(RuntimeCore, BatchPolicyRunsWorkersUnderSchedBatch) {
     }
 }
 
+// A process that chose an idle or real-time policy keeps it in the drainers:
+// the batch policy would demote real-time workers, and leaving SCHED_IDLE
+// needs a privilege, whose refusal once wrote a line per worker.
+TEST(RuntimeCore, BatchPolicyLeavesAnIdleOrRealTimePolicyAlone) {
+    for (int chosen : {SCHED_IDLE, SCHED_FIFO}) {
+        std::atomic<int> seen[2] = {-2, -2};
+        bool applied = false;
+        std::string err;
+        std::thread builder([&] {
+            sched_param param{};
+            param.sched_priority = chosen == SCHED_FIFO ? 1 : 0;
+            // Real time needs a privilege the test may lack; idle never does.
+            if (::pthread_setschedparam(::pthread_self(), chosen, &param) != 0) return;
+            applied = true;
+            ::testing::internal::CaptureStderr();
+            {
+                auto created = Runtime::create("policy", 2, WorkerPolicy::Batch);
+                EXPECT_TRUE(created.ok());
+                if (!created.ok()) {
+                    err = ::testing::internal::GetCapturedStderr();
+                    return;
+                }
+                std::unique_ptr<Runtime> rt = std::move(created).value();
+                for (int i = 0; i < 2; ++i) {
+                    rt->spawn([](std::atomic<int>* out) -> Task<void> {
+                        out->store(::sched_getscheduler(0));
+                        co_return;
+                    }(&seen[i]));
+                }
+                EXPECT_TRUE(eventually([&] { return seen[0].load() != -2 && seen[1].load() != -2; }));
+            }
+            err = ::testing::internal::GetCapturedStderr();
+        });
+        builder.join();
+        if (!applied) continue;
+        EXPECT_EQ(seen[0].load(), chosen);
+        EXPECT_EQ(seen[1].load(), chosen);
+        EXPECT_EQ(err, "");
+    }
+}
+
 // --- spawning and tasks -------------------------------------------------
 
 Task<void> count_and_spawn_child(std::atomic<int>* count) {
