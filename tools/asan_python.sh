@@ -4,9 +4,9 @@
 # preloaded into the interpreter.
 #   tools/asan_python.sh [pytest args...]
 # Without arguments it runs the end-to-end subset: the fault suite (scaled
-# down, RAVO_FAULT_SCALE), the TCP tests, the producer client tests and
-# submit/sample (construction, module-surface and pinning tests stay out:
-# they cross no thread or socket). Any ASan or UBSan report fails the run. Leak detection is
+# down, RAVO_FAULT_SCALE), the TCP tests, the producer client tests,
+# submit/sample and forking (construction, module-surface and pinning tests
+# stay out: they cross no thread or socket). Any ASan or UBSan report fails the run. Leak detection is
 # off: the interpreter does not free everything at exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ if [ $# -eq 0 ]; then
   # descriptors itself (UBSan's memory-accessibility probe opens a pipe), so
   # with none left it reports a false "invalid vptr" on a freshly built
   # object. Those tests run in the normal suite.
-  set -- test_faults.py test_submit_sample.py test_producer_client.py $(cd tests/python && ls test_tcp_*.py 2>/dev/null) \
+  set -- test_faults.py test_submit_sample.py test_producer_client.py test_fork.py $(cd tests/python && ls test_tcp_*.py 2>/dev/null) \
          -k "not out_of_descriptors and not descriptor_exhaustion"
 fi
 asan_lib=$(g++ -print-file-name=libasan.so)

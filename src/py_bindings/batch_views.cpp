@@ -1,6 +1,8 @@
 // NumPy views over batch memory; see batch_views.h.
 #include "batch_views.h"
 
+#include "fork_guard.h"
+
 #define PY_ARRAY_UNIQUE_SYMBOL ravo_ARRAY_API
 #include <numpy/arrayobject.h>
 
@@ -14,11 +16,15 @@ namespace {
 struct PyBatchMemory {
     PyObject_HEAD
     std::shared_ptr<Store> store;
+    std::uint64_t generation;  // process generation it was made in (fork_guard.h)
 };
 
 void batch_memory_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<PyBatchMemory*>(self)->store.~shared_ptr<Store>();
+    PyBatchMemory* mem = reinterpret_cast<PyBatchMemory*>(self);
+    // A forked child's copy may hold the last share of a copied server's
+    // store: leave it, as the server's own copy is left (server.cpp).
+    if (!inherited_through_fork(mem->generation)) mem->store.~shared_ptr<Store>();
     tp->tp_free(self);
     Py_DECREF(tp);  // heap types are referenced by their instances
 }
@@ -60,6 +66,7 @@ PyObject* make_batch_arrays(const ConsumerView& view, std::shared_ptr<Store> sto
     auto* base = PyObject_New(PyBatchMemory, tp);  // new reference, owned here until the end
     if (base == nullptr) return nullptr;
     new (&base->store) std::shared_ptr<Store>(std::move(store));
+    base->generation = process_generation();
 
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(view.spans.size()));  // new reference
     if (list == nullptr) {

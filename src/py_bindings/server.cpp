@@ -11,6 +11,7 @@
 
 #include "batch_views.h"
 #include "convert.h"
+#include "fork_guard.h"
 #include "sample_info.h"
 #include "host_pinning/register.h"
 #include "selector.h"
@@ -189,6 +190,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&srv->transport) std::unique_ptr<transport::Transport>(std::move(tcp));
         new (&srv->sampling) std::atomic<bool>(false);
         srv->sampling_thread = 0;
+        srv->generation = process_generation();
         return self;
     });
 }
@@ -196,6 +198,15 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void server_dealloc(PyObject* self) {
     PyServer* srv = as_server(self);
     PyTypeObject* tp = Py_TYPE(self);
+    if (inherited_through_fork(srv->generation)) {
+        // A forked child's copy: its threads, connections and pinned
+        // registrations are the parent's, and tearing them down here would
+        // join threads that do not exist in this process. The members are
+        // left as they are; the child's memory goes when it exits.
+        tp->tp_free(self);
+        Py_DECREF(tp);  // heap types are referenced by their instances
+        return;
+    }
     // Members go in the order store, drainer pool, transport, metrics; each
     // component is destroyed when its last share goes.
     srv->store.reset();
@@ -216,6 +227,10 @@ void server_dealloc(PyObject* self) {
 PyObject* server_start(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyServer* srv = as_server(self);
+        if (inherited_through_fork(srv->generation)) {
+            PyErr_SetString(PyExc_RuntimeError, kForkedChildText);
+            return nullptr;
+        }
         if (!srv->transport) {
             PyErr_SetString(PyExc_RuntimeError, kNoTransport);
             return nullptr;
@@ -253,6 +268,10 @@ PyObject* server_get_port(PyObject* self, void*) {
 PyObject* server_shutdown(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyServer* srv = as_server(self);
+        // In a forked child there is nothing of this server to stop: its
+        // threads and connections live in the parent (an atexit handler the
+        // child inherited may well call this).
+        if (inherited_through_fork(srv->generation)) Py_RETURN_NONE;
         if (srv->transport) srv->transport->shutdown();
         if (srv->drainer_pool) srv->drainer_pool->shutdown();
         srv->store->shutdown();
@@ -403,6 +422,10 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* kwlist[] = {"data", nullptr};
         PyObject* data = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:submit", const_cast<char**>(kwlist), &data)) return nullptr;
+        if (inherited_through_fork(as_server(self)->generation)) {
+            PyErr_SetString(PyExc_RuntimeError, kForkedChildText);
+            return nullptr;
+        }
         // The items are read from a snapshot, not from the caller's list:
         // converting an item may run Python code (__index__, a buffer
         // export) that changes the list. A tuple, or a list of exact bytes
@@ -533,6 +556,10 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* server_sample(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyServer* srv = as_server(self);
+        if (inherited_through_fork(srv->generation)) {
+            PyErr_SetString(PyExc_RuntimeError, kForkedChildText);
+            return nullptr;
+        }
         // acquire pairs with the release below in the previous consumer, so
         // a consumer moving between threads sees the store's consumer state.
         const unsigned long me = PyThread_get_thread_ident();

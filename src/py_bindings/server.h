@@ -32,6 +32,9 @@ struct PyServer {
     // the call came from that same thread (a signal handler re-entering
     // sample()). Written and read with the interpreter lock held.
     unsigned long sampling_thread;
+    // The process generation this server was built in (fork_guard.h); a
+    // forked child's copy neither serves nor tears down the parent's threads.
+    std::uint64_t generation;
 };
 
 }  // namespace ravo::py

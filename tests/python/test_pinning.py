@@ -252,6 +252,40 @@ emit(out)
     assert still_registered(fake.calls()) == set()
 
 
+def test_forked_child_releases_none_of_the_parents_registrations(tmp_path):
+    # The registrations belong to the parent's CUDA context: a forked child
+    # that drops its copy of the server, and exits normally, releases nothing.
+    fake = make_fake_nvidia(tmp_path)
+    out = run_json(
+        CHILD_BUILD
+        + """
+import os
+log = ARGS["log"]
+kind, server = build([16, 48])
+assert kind == "ok", server
+pid = os.fork()
+if pid == 0:
+    del server
+    gc.collect()
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+after_child = len(read_log(log))
+del server
+gc.collect()
+emit(dict(status=os.waitstatus_to_exitcode(status), after_child=after_child))
+""",
+        args=dict(log=str(fake.log_path)),
+        sys_path=[fake.sys_path],
+        env=fake.env(),
+    )
+    calls = fake.calls()
+    assert out["status"] == 0
+    # cudaFree(NULL) and two registrations; the child added nothing.
+    assert out["after_child"] == 3
+    assert [c.entry for c in calls[3:]] == ["cudaHostUnregister"] * 2
+    assert still_registered(calls) == set()
+
+
 def test_bad_transport_after_pinning_releases_everything(tmp_path):
     fake = make_fake_nvidia(tmp_path)
     out = run_json(

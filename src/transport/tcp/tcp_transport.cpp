@@ -104,6 +104,33 @@ struct Outcome {
 
 Outcome os_failure(int err) noexcept { return {true, err, nullptr}; }
 
+// Ends the socket itself before its descriptor is closed: a connection is
+// shut down in both directions, a listener stops listening. A child forked
+// from this process (a data-loader worker, say) holds a copy of every
+// descriptor until it exits; a close alone would then tell no producer that
+// the server has gone, leave new connections waiting in the backlog instead
+// of refused, and keep the port from being bound again.
+void end_socket(int fd) noexcept {
+    // A failure (ENOTCONN: the peer already went) leaves nothing to do; the
+    // close that follows releases the descriptor either way.
+    if (fd >= 0) (void)::shutdown(fd, SHUT_RDWR);
+}
+
+// Calls end_socket for a handle when the frame holding it goes, which also
+// covers a task cancelled at its wait point by the runtime's teardown. The
+// handle must outlive this guard; once it is closed (fd -1) this does
+// nothing, so a descriptor number reused meanwhile is never touched.
+class EndsSocket {
+public:
+    explicit EndsSocket(const IoHandle& io) noexcept : io_(io) {}
+    EndsSocket(const EndsSocket&) = delete;
+    EndsSocket& operator=(const EndsSocket&) = delete;
+    ~EndsSocket() { end_socket(io_.fd()); }
+
+private:
+    const IoHandle& io_;
+};
+
 // Writes all of [data, data + len), waiting for writability when the socket
 // would block. A write that accepts zero bytes is "write zero".
 Task<Outcome> write_all(const IoHandle& io, const std::uint8_t* data, std::size_t len) {
@@ -269,6 +296,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
 
 Task<void> connection_task(IoHandle io, sockaddr_in peer, std::vector<std::uint8_t> handshake,
                            std::size_t sample_size, SampleSender sender) {
+    const EndsSocket ends(io);
     Outcome outcome;
     try {
         outcome = co_await handle_connection(io, handshake, sample_size, sender);
@@ -281,6 +309,7 @@ Task<void> connection_task(IoHandle io, sockaddr_in peer, std::vector<std::uint8
     // handshake copy; then report.
     { SampleSender gone = std::move(sender); }
     // A failed close of a socket we are done with has no one to tell.
+    end_socket(io.fd());
     (void)io.close();
     std::vector<std::uint8_t>().swap(handshake);
     if (outcome.error) {
@@ -298,7 +327,9 @@ public:
     OwnedFd(OwnedFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
     OwnedFd(const OwnedFd&) = delete;
     ~OwnedFd() {
-        if (fd_ >= 0) ::close(fd_);  // nothing to report to: the socket was never served
+        if (fd_ < 0) return;
+        end_socket(fd_);
+        ::close(fd_);  // nothing to report to: the socket was never served
     }
     int get() const noexcept { return fd_; }
     int release() noexcept { return std::exchange(fd_, -1); }
@@ -328,6 +359,7 @@ Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shar
         co_return;
     }
     IoHandle listener = std::move(adopted).value();
+    const EndsSocket ends(listener);
 
     // The accept loop, waiting for the listener and the shutdown signal at
     // the same time: whichever comes first wins, and a fired signal ends the
@@ -371,6 +403,7 @@ Task<void> run_server(OwnedFd listen_fd, std::vector<ArraySpec> specs, std::shar
             co_await runtime::yield_now();
         }
     }
+    end_socket(listener.fd());
     (void)listener.close();  // as above: nothing left to serve
 }
 
