@@ -2,12 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "ingress/drainer_pool.h"
 #include "transport/tcp/handshake.h"
@@ -95,6 +100,65 @@ TEST(TcpTransport, StartShutdownStartBindsAgain) {
     const int again = connect_to(*t.port());
     EXPECT_GE(again, 0);
     ::close(again);
+    pool->shutdown();
+}
+
+// Copies of every socket descriptor of this process, as a child forked from
+// it holds them; closed when the test is done with them.
+std::vector<int> copy_socket_descriptors(int except) {
+    std::vector<int> copies;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return copies;
+    std::vector<int> fds;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') fds.push_back(std::atoi(e->d_name));
+    }
+    ::closedir(dir);
+    for (int fd : fds) {
+        char target[64] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (fd == except || ::readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+        if (std::string(target).rfind("socket:", 0) == 0) copies.push_back(::dup(fd));
+    }
+    return copies;
+}
+
+// A data-loader worker forked from the training process holds a copy of the
+// listener and of every connection. Closing only our own descriptors then
+// told no producer that the server had gone, let new connections wait in
+// the backlog and kept the port bound.
+TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSocketsLive) {
+    auto metrics = Metrics::create(1);
+    auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
+    std::shared_ptr<Store> store(
+        Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
+    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(t.start().ok());
+    const std::uint16_t port = *t.port();
+    const int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    const timeval limit{10, 0};  // a regression waits here instead of hanging
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    std::uint8_t hs[17];
+    std::size_t got = 0;
+    while (got < sizeof hs) {
+        const ssize_t n = ::recv(fd, hs + got, sizeof hs - got, 0);
+        ASSERT_GT(n, 0);
+        got += static_cast<std::size_t>(n);
+    }
+    const std::vector<int> copies = copy_socket_descriptors(fd);
+    ASSERT_GE(copies.size(), 2u);  // the listener and the server's end of `fd`
+
+    t.shutdown();
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // end of stream, not a time-out
+    ::close(fd);
+    EXPECT_LT(connect_to(port), 0);  // refused, not left in the backlog
+    TcpTransport again({ArraySpec{{}, 4}}, pool, 1, port);
+    EXPECT_TRUE(again.start().ok());
+    again.shutdown();
+    for (int c : copies) ::close(c);
     pool->shutdown();
 }
 
