@@ -61,12 +61,29 @@ int connect_to(std::uint16_t port) {
     return fd;
 }
 
-TEST(TcpTransport, StartShutdownStartBindsAgain) {
+// A drainer pool of one drainer over a store of one 4-byte scalar leaf
+// (batches of 1, 2 of them): the transport needs a pool, not its samples.
+std::shared_ptr<DrainerPool> one_drainer_pool() {
     auto metrics = Metrics::create(1);
     auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
     std::shared_ptr<Store> store(
         Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
-    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    return DrainerPool::create(store, 1, 2, metrics).value();
+}
+
+// Reads exactly `n` bytes; false on end of stream or an error.
+bool recv_exact(int fd, std::uint8_t* out, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::recv(fd, out + got, n - got, 0);
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+TEST(TcpTransport, StartShutdownStartBindsAgain) {
+    auto pool = one_drainer_pool();
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
     EXPECT_FALSE(t.port());
     t.shutdown();  // not started: nothing happens
@@ -79,13 +96,8 @@ TEST(TcpTransport, StartShutdownStartBindsAgain) {
 
     const int fd = connect_to(*first);
     ASSERT_GE(fd, 0);
-    std::uint8_t hs[17];
-    std::size_t got = 0;
-    while (got < sizeof hs) {
-        const ssize_t n = ::recv(fd, hs + got, sizeof hs - got, 0);
-        ASSERT_GT(n, 0);
-        got += static_cast<std::size_t>(n);
-    }
+    std::uint8_t hs[17];  // the handshake of one 4-byte scalar leaf
+    ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
     EXPECT_EQ(hs[0], 0x52);
     t.shutdown();
     EXPECT_FALSE(t.port());
@@ -128,11 +140,7 @@ std::vector<int> copy_socket_descriptors(int except) {
 // told no producer that the server had gone, let new connections wait in
 // the backlog and kept the port bound.
 TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSocketsLive) {
-    auto metrics = Metrics::create(1);
-    auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
-    std::shared_ptr<Store> store(
-        Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
-    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    auto pool = one_drainer_pool();
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
     ASSERT_TRUE(t.start().ok());
     const std::uint16_t port = *t.port();
@@ -140,13 +148,8 @@ TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSockets
     ASSERT_GE(fd, 0);
     const timeval limit{10, 0};  // a regression waits here instead of hanging
     ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-    std::uint8_t hs[17];
-    std::size_t got = 0;
-    while (got < sizeof hs) {
-        const ssize_t n = ::recv(fd, hs + got, sizeof hs - got, 0);
-        ASSERT_GT(n, 0);
-        got += static_cast<std::size_t>(n);
-    }
+    std::uint8_t hs[17];  // the handshake of one 4-byte scalar leaf
+    ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
     const std::vector<int> copies = copy_socket_descriptors(fd);
     ASSERT_GE(copies.size(), 2u);  // the listener and the server's end of `fd`
 
@@ -163,11 +166,7 @@ TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSockets
 }
 
 TEST(TcpTransport, AddressInUseLeavesItNotStarted) {
-    auto metrics = Metrics::create(1);
-    auto sampler = FifoSampler::with_metrics(1, 2, metrics).value();
-    std::shared_ptr<Store> store(
-        Store::create({ArraySpec{{}, 4}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>()).value());
-    auto pool = DrainerPool::create(store, 1, 2, metrics).value();
+    auto pool = one_drainer_pool();
     TcpTransport a({ArraySpec{{}, 4}}, pool, 1, 0);
     ASSERT_TRUE(a.start().ok());
     TcpTransport b({ArraySpec{{}, 4}}, pool, 1, *a.port());
