@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -116,24 +117,29 @@ TEST(RuntimeCore, WorkersCarryTheRuntimeNameAndAreJoinedOnDestruction) {
 // Drainer runtimes run their workers under SCHED_BATCH so that a woken
 // drainer does not preempt the connection thread that pushed; the default
 // policy leaves the inherited one alone.
+// The scheduling policy seen by two tasks on a new two-worker runtime, or
+// -2 for a task that did not report in time (or a runtime not built).
+std::array<int, 2> worker_policies(WorkerPolicy policy) {
+    std::atomic<int> seen[2] = {-2, -2};
+    auto created = Runtime::create("policy", 2, policy);
+    if (!created.ok()) return {-2, -2};
+    std::unique_ptr<Runtime> rt = std::move(created).value();
+    for (int i = 0; i < 2; ++i) {
+        rt->spawn([](std::atomic<int>* out) -> Task<void> {
+            out->store(::sched_getscheduler(0));
+            co_return;
+        }(&seen[i]));
+    }
+    eventually([&] { return seen[0].load() != -2 && seen[1].load() != -2; });
+    return {seen[0].load(), seen[1].load()};
+}
+
 TEST(RuntimeCore, BatchPolicyRunsWorkersUnderSchedBatch) {
     const int inherited = ::sched_getscheduler(0);
     ASSERT_GE(inherited, 0);
     for (WorkerPolicy policy : {WorkerPolicy::Batch, WorkerPolicy::Default}) {
-        auto created = Runtime::create("policy", 2, policy);
-        ASSERT_TRUE(created.ok());
-        std::unique_ptr<Runtime> rt = std::move(created).value();
-        std::atomic<int> seen[2] = {-2, -2};
-        for (int i = 0; i < 2; ++i) {
-            rt->spawn([](std::atomic<int>* out) -> Task<void> {
-                out->store(::sched_getscheduler(0));
-                co_return;
-            }(&seen[i]));
-        }
-        ASSERT_TRUE(eventually([&] { return seen[0].load() != -2 && seen[1].load() != -2; }));
         const int want = policy == WorkerPolicy::Batch ? SCHED_BATCH : inherited;
-        EXPECT_EQ(seen[0].load(), want);
-        EXPECT_EQ(seen[1].load(), want);
+        EXPECT_EQ(worker_policies(policy), (std::array<int, 2>{want, want}));
     }
 }
 
@@ -142,7 +148,7 @@ TEST(RuntimeCore, BatchPolicyRunsWorkersUnderSchedBatch) {
 // needs a privilege, whose refusal once wrote a line per worker.
 TEST(RuntimeCore, BatchPolicyLeavesAnIdleOrRealTimePolicyAlone) {
     for (int chosen : {SCHED_IDLE, SCHED_FIFO}) {
-        std::atomic<int> seen[2] = {-2, -2};
+        std::array<int, 2> seen = {-2, -2};
         bool applied = false;
         std::string err;
         std::thread builder([&] {
@@ -152,28 +158,12 @@ TEST(RuntimeCore, BatchPolicyLeavesAnIdleOrRealTimePolicyAlone) {
             if (::pthread_setschedparam(::pthread_self(), chosen, &param) != 0) return;
             applied = true;
             ::testing::internal::CaptureStderr();
-            {
-                auto created = Runtime::create("policy", 2, WorkerPolicy::Batch);
-                EXPECT_TRUE(created.ok());
-                if (!created.ok()) {
-                    err = ::testing::internal::GetCapturedStderr();
-                    return;
-                }
-                std::unique_ptr<Runtime> rt = std::move(created).value();
-                for (int i = 0; i < 2; ++i) {
-                    rt->spawn([](std::atomic<int>* out) -> Task<void> {
-                        out->store(::sched_getscheduler(0));
-                        co_return;
-                    }(&seen[i]));
-                }
-                EXPECT_TRUE(eventually([&] { return seen[0].load() != -2 && seen[1].load() != -2; }));
-            }
+            seen = worker_policies(WorkerPolicy::Batch);
             err = ::testing::internal::GetCapturedStderr();
         });
         builder.join();
         if (!applied) continue;
-        EXPECT_EQ(seen[0].load(), chosen);
-        EXPECT_EQ(seen[1].load(), chosen);
+        EXPECT_EQ(seen, (std::array<int, 2>{chosen, chosen}));
         EXPECT_EQ(err, "");
     }
 }
