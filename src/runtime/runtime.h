@@ -37,10 +37,21 @@
 //   coroutine and await tickets or readiness directly. Queuing a wake-up is
 //   a short critical section, plus one pipe write only when a worker is
 //   asleep; idle workers block in epoll_wait and use no CPU.
+// - Running workers: at most `running_limit()` workers take tasks and wait
+//   for events; the others stay parked from their start until destruction.
+//   Tasks never block their worker (every wait point suspends), so workers
+//   beyond the CPUs the process may use add no throughput, only wake-ups:
+//   each idle one waits in epoll_wait, so nearly every readiness event wakes
+//   a thread that then fights the busy ones for a CPU. By default the limit
+//   is the number of CPUs the creating thread may run on (its affinity
+//   mask); every worker thread still exists, named and under its policy.
+//   A caller whose tasks do block a worker (a test that holds one on
+//   purpose) passes a limit of its own.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <coroutine>
 #include <cstddef>
 #include <cstdint>
@@ -110,19 +121,26 @@ AsyncWaiter current_waiter(std::coroutine_handle<> handle, const char* what) noe
 //   system refuses the switch.
 enum class WorkerPolicy { Default, Batch };
 
+// `max_running` for Runtime::create: as many running workers as CPUs the
+// creating thread may run on.
+inline constexpr std::size_t kRunningLimitCpus = 0;
+
 class Runtime {
 public:
     using Clock = std::chrono::steady_clock;
 
     // Starts `num_workers` threads named `thread_name` (truncated to the
-    // 15 characters Linux keeps) under `policy`. Errors: a zero worker count
+    // 15 characters Linux keeps) under `policy`, of which at most
+    // `max_running` (kRunningLimitCpus: the CPUs the calling thread may run
+    // on; never more than `num_workers`) run tasks. Errors: a zero worker count
     // (config error "runtime needs at least one worker thread"), or the
     // system's text when the epoll instance, the wake-up pipe or a thread cannot
     // be created; nothing is left running after a failure. A policy the
     // system refuses is one line on stderr; the workers then run under the
     // default policy.
     static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers,
-                                                   WorkerPolicy policy = WorkerPolicy::Default);
+                                                   WorkerPolicy policy = WorkerPolicy::Default,
+                                                   std::size_t max_running = kRunningLimitCpus);
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -146,6 +164,8 @@ public:
 
     const std::string& thread_name() const noexcept { return thread_name_; }
     std::size_t num_workers() const noexcept { return num_workers_; }
+    // Workers that may run tasks at once (1 to num_workers()).
+    std::size_t running_limit() const noexcept { return running_limit_; }
 
     // Spawned tasks that have not finished (diagnostics and tests).
     std::size_t live_tasks() const;
@@ -187,7 +207,7 @@ private:
     };
     using TimerMap = std::multimap<Clock::time_point, TimerEntry>;
 
-    Runtime(std::string thread_name, std::size_t num_workers);
+    Runtime(std::string thread_name, std::size_t num_workers, std::size_t running_limit);
 
     void worker_main() noexcept;
     // Waits up to `timeout_ms` (0: just polls) for events and dispatches
@@ -213,6 +233,7 @@ private:
 
     const std::string thread_name_;
     const std::size_t num_workers_;
+    const std::size_t running_limit_;
     int epoll_fd_ = -1;
     // The wake-up pipe: read end registered with epoll (edge-triggered),
     // write end written by signal_wake.
@@ -232,6 +253,10 @@ private:
     bool wake_pending_ = false;  // a wake-up write is not yet consumed by a worker
     bool stop_ = false;
     std::atomic<bool> stopping_{false};  // mirrors stop_ for lock-free reads
+    // Workers that have taken a running place (at most running_limit_); the
+    // others wait on `park_cv_` for `stop_`. Guarded by `mu_`.
+    std::size_t running_ = 0;
+    std::condition_variable park_cv_;
 
     // Spawned tasks that have not finished, in an intrusive list; guarded by
     // `roots_mu_` (taken once per spawn and once per finished task).

@@ -4,19 +4,23 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -112,6 +116,91 @@ TEST(RuntimeCore, WorkersCarryTheRuntimeNameAndAreJoinedOnDestruction) {
         co_return;
     }(&checked));
     EXPECT_TRUE(eventually([&] { return checked.load(); }));
+}
+
+// Thread ids of this process's threads named `name`.
+std::vector<pid_t> threads_named(const std::string& name) {
+    std::vector<pid_t> out;
+    DIR* d = ::opendir("/proc/self/task");
+    if (d == nullptr) return out;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char comm[32] = {};
+        FILE* f = std::fopen(("/proc/self/task/" + std::string(e->d_name) + "/comm").c_str(), "r");
+        if (f == nullptr) continue;  // the thread has just gone
+        const bool got = std::fgets(comm, sizeof comm, f) != nullptr;
+        std::fclose(f);
+        if (got && std::string(comm) == name + "\n") out.push_back(static_cast<pid_t>(std::stol(e->d_name)));
+    }
+    ::closedir(d);
+    return out;
+}
+
+// Tasks on a runtime with more workers than its running limit: every worker
+// thread exists, but all the tasks run on one, across wait points, and the
+// parked ones leave with the others at destruction.
+TEST(RuntimeCore, WorkersBeyondTheRunningLimitStayParkedAndJoinOnDestruction) {
+    auto created = Runtime::create("parked", 4, WorkerPolicy::Default, 1);
+    ASSERT_TRUE(created.ok());
+    std::unique_ptr<Runtime> rt = std::move(created).value();
+    EXPECT_EQ(rt->num_workers(), 4u);
+    EXPECT_EQ(rt->running_limit(), 1u);
+    ASSERT_TRUE(eventually([] { return threads_named("parked").size() == 4; }));
+    const std::vector<pid_t> workers = threads_named("parked");
+
+    constexpr int kTasks = 40;
+    std::mutex mu;
+    std::set<pid_t> ran_on;
+    std::atomic<int> done{0};
+    for (int i = 0; i < kTasks; ++i) {
+        rt->spawn([](std::mutex* mu, std::set<pid_t>* ran_on, std::atomic<int>* done) -> Task<void> {
+            for (int step = 0; step < 5; ++step) {
+                {
+                    std::lock_guard<std::mutex> lock(*mu);
+                    ran_on->insert(thread_id());
+                }
+                co_await sleep_for(std::chrono::milliseconds(step % 2));  // a timer, then none
+                co_await yield_now();
+            }
+            done->fetch_add(1);
+        }(&mu, &ran_on, &done));
+    }
+    ASSERT_TRUE(eventually([&] { return done.load() == kTasks; }));
+    EXPECT_EQ(ran_on.size(), 1u);
+
+    rt.reset();
+    for (pid_t tid : workers) {
+        EXPECT_TRUE(eventually([&] { return !thread_exists(tid); })) << "worker " << tid << " still running";
+    }
+}
+
+// By default as many workers run as CPUs the creating thread may use; a
+// limit above the worker count is the worker count, and one that was asked
+// for is kept.
+TEST(RuntimeCore, RunningLimitDefaultsToTheCpusTheCreatorMayUse) {
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof mask, &mask), 0);
+    const std::size_t cpus = static_cast<std::size_t>(CPU_COUNT(&mask));
+    EXPECT_EQ(Runtime::create("limit", 64).value()->running_limit(), std::min<std::size_t>(64, cpus));
+    EXPECT_EQ(Runtime::create("limit", 2, WorkerPolicy::Default, 5).value()->running_limit(), 2u);
+    EXPECT_EQ(Runtime::create("limit", 6, WorkerPolicy::Default, 3).value()->running_limit(), 3u);
+
+    // From a thread confined to one CPU: one running worker.
+    std::size_t confined = 0;
+    std::thread([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &mask)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        if (::sched_setaffinity(0, sizeof one, &one) != 0) return;
+        confined = Runtime::create("limit", 3).value()->running_limit();
+    }).join();
+    EXPECT_EQ(confined, 1u);
 }
 
 // Drainer runtimes run their workers under SCHED_BATCH so that a woken
