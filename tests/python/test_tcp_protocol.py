@@ -158,6 +158,31 @@ def test_pipelined_samples_are_acknowledged_as_each_is_queued(e2e, background):
     assert p.acks_after_quiet() == 64
 
 
+def test_acks_held_after_a_wait_for_queue_room_reach_a_producer_that_sends_no_more(e2e):
+    # With a queue of one, nearly every round waits for room, and its
+    # acknowledgements then wait for the next round's samples. A producer
+    # that sends a burst and then only waits, or that ends its stream right
+    # after the burst (half-close: it still reads), must get every one.
+    with StderrCapture() as err:
+        server = e2e.server(batch_size=4, num_buffers=2, num_drainers=1, producer_queue_size=1)
+        consumer = e2e.consumer(server, checked_split(4))
+        waiter = e2e.producer(server)
+        for burst in range(10):
+            waiter.send(b"".join(make_sample(1, 6 * burst + k) for k in range(6)))
+            assert waiter.wait_acks(6 * (burst + 1)) == 6 * (burst + 1)
+        for pid in range(2, 12):
+            p = e2e.producer(server)
+            p.send(b"".join(make_sample(pid, seq) for seq in range(8)))
+            p.half_close()
+            assert p.wait_closed() == "eof"
+            assert p.acks == 8
+        delivered = by_producer(consumer.wait_count(60 + 80))  # whole batches of 4
+        assert delivered == {1: list(range(60)), **{pid: list(range(8)) for pid in range(2, 12)}}
+        assert waiter.acks_after_quiet() == 60
+        server.shutdown()  # joins the transport's threads: every line is written
+        assert err.text() == ""
+
+
 # ---------------------------------------------------------------------------
 # Many producers
 

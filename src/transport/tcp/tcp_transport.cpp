@@ -160,8 +160,11 @@ Task<Outcome> write_all(const IoHandle& io, const std::uint8_t* data, std::size_
 constexpr std::size_t kMaxReadAhead = 64;
 constexpr std::size_t kReadAheadBytes = 256 * 1024;
 
-constexpr std::array<std::uint8_t, kMaxReadAhead> kAcks = [] {
-    std::array<std::uint8_t, kMaxReadAhead> a{};
+// Acknowledgements owed by a connection never exceed two rounds of
+// read-ahead (see `hold_acks` in handle_connection), so one write from this
+// buffer always covers them.
+constexpr std::array<std::uint8_t, 2 * kMaxReadAhead> kAcks = [] {
+    std::array<std::uint8_t, 2 * kMaxReadAhead> a{};
     a.fill(kAck);
     return a;
 }();
@@ -180,6 +183,18 @@ std::size_t read_ahead(const SampleSender& sender, std::size_t sample_size) {
 // stream (clean) or on the first error. Per sample: read it whole into a
 // pooled buffer, queue it, acknowledge it; nothing here allocates once the
 // connection's pool holds its buffers.
+//
+// Acknowledgements are owed from the moment their samples are queued and go
+// out at the start of the next round, in one write. One exception: when the
+// round's pushes had to wait for room in the queue and room is left, its
+// acknowledgements wait for the next round's samples too. The drainer has
+// just emptied the queue, and with a producer that pipelines the next
+// samples are already in the socket, so one write acknowledges both rounds.
+// With the default queue of 8 and a window of 64 that halves the
+// acknowledgement writes. Whatever is owed is always written before the
+// connection waits for anything (data, queue room, its turn on the worker)
+// and before a clean end, so a producer waiting for acknowledgements is
+// never kept waiting by this.
 Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8_t>& handshake,
                                 std::size_t sample_size, SampleSender& sender) {
     const int one = 1;
@@ -200,9 +215,29 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
     // sample at a time is read one sample at a time, with one buffer.
     std::size_t span = 1;
     std::size_t busy_rounds = 0;  // turns since this task last waited
+    std::size_t owed = 0;         // acknowledgements of queued samples not yet written
+    bool hold_acks = false;       // the last round waited for queue room
 
     for (;;) {
-        if (++busy_rounds == kBusyRoundsBeforeYield) {
+        const bool yield = ++busy_rounds == kBusyRoundsBeforeYield;
+        // The owed acknowledgements, tried first and waited for only when
+        // the socket is full. A held round reads no more than the room, so
+        // its pushes never wait.
+        if (owed > 0 && (!hold_acks || yield || sender.queue().size() == sender.queue().capacity())) {
+            while (owed > 0) {
+                IoResult w = io.try_write(kAcks.data(), owed);
+                if (w.would_block()) {
+                    co_await io.writable();
+                    busy_rounds = 0;
+                    continue;
+                }
+                if (!w.ok()) co_return os_failure(w.error);
+                if (w.bytes == 0) co_return Outcome::fail("write zero");
+                owed -= w.bytes;
+            }
+        }
+        hold_acks = false;
+        if (yield && busy_rounds != 0) {
             busy_rounds = 0;
             co_await runtime::yield_now();
         }
@@ -218,14 +253,20 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                     // 1,000 samples of memory). This happens only while the
                     // pool grows to its working set, never per sample once
                     // buffers circulate.
+                    // (Rare, so the owed acknowledgements may go out
+                    // through a coroutine call here.)
                     for (;;) {
                         std::uint8_t probe = 0;
                         const ssize_t r = ::recv(io.fd(), &probe, 1, MSG_PEEK);  // looks, takes nothing
                         if (r > 0) break;
-                        if (r == 0) co_return Outcome::ok();  // end of stream at a sample boundary
                         const int err = errno;
-                        if (err == EINTR) continue;
-                        if (err != EAGAIN && err != EWOULDBLOCK) co_return os_failure(err);
+                        if (r < 0 && err == EINTR) continue;
+                        if (r < 0 && err != EAGAIN && err != EWOULDBLOCK) co_return os_failure(err);
+                        if (owed > 0) {
+                            Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                            if (acks.error) co_return acks;
+                        }
+                        if (r == 0) co_return Outcome::ok();  // end of stream at a sample boundary
                         co_await io.readable();
                         busy_rounds = 0;
                     }
@@ -246,12 +287,22 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
         }
         IoResult r = io.try_readv(segments.data(), static_cast<int>(num_read));
         if (r.would_block()) {
+            if (owed > 0) continue;  // the next round writes them (hold_acks is clear)
             co_await io.readable();
             busy_rounds = 0;
             continue;
         }
         if (!r.ok()) co_return os_failure(r.error);
-        if (r.bytes == 0) co_return Outcome::ok();  // end of stream; a partial sample is dropped
+        if (r.bytes == 0) {
+            // End of stream; a partial sample is dropped. A producer that
+            // shut down only its sending side still gets every
+            // acknowledgement it is owed.
+            if (owed > 0) {
+                Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                if (acks.error) co_return acks;
+            }
+            co_return Outcome::ok();
+        }
         const std::size_t reached = (got + r.bytes + sample_size - 1) / sample_size;  // buffers written
         span = r.bytes == asked ? std::min(2 * span, kMaxReadAhead) : reached;
         got += r.bytes;
@@ -268,29 +319,21 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
             for (;;) {
                 runtime::Ticket ticket = sender.space_notify().ticket();
                 if (sender.try_push(item)) break;
+                if (owed > 0) {  // not expected (see the top of the loop); never wait owing
+                    Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                    if (acks.error) co_return acks;
+                    continue;  // with a new ticket: the wake-up may have come meanwhile
+                }
                 co_await ticket;
+                hold_acks = true;
                 busy_rounds = 0;
             }
+            ++owed;
         }
         // The partly filled buffer and the unused ones move to the front.
         std::move(held.begin() + static_cast<std::ptrdiff_t>(complete),
                   held.begin() + static_cast<std::ptrdiff_t>(num_held), held.begin());
         num_held -= complete;
-
-        // One acknowledgement byte per queued sample, tried first and
-        // waited for only when it would block.
-        std::size_t acked = 0;
-        while (acked < complete) {
-            IoResult w = io.try_write(kAcks.data(), complete - acked);
-            if (w.would_block()) {
-                co_await io.writable();
-                busy_rounds = 0;
-                continue;
-            }
-            if (!w.ok()) co_return os_failure(w.error);
-            if (w.bytes == 0) co_return Outcome::fail("write zero");
-            acked += w.bytes;
-        }
     }
 }
 
