@@ -3,13 +3,16 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -33,13 +36,16 @@ std::shared_ptr<Store> make_store(std::vector<ArraySpec> specs, std::uint64_t ba
 
 using ravo::testing::eventually;
 
-std::size_t thread_count() {
-    std::size_t n = 0;
+// The ids of this process's threads.
+std::set<long> thread_ids() {
+    std::set<long> ids;
     DIR* d = opendir("/proc/self/task");
-    if (d == nullptr) return 0;
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    if (d == nullptr) return ids;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') ids.insert(std::strtol(e->d_name, nullptr, 10));
+    }
     closedir(d);
-    return n;
+    return ids;
 }
 
 TransportQueueItem item_with(SampleSender& s, std::size_t len, std::uint64_t value) {
@@ -381,7 +387,9 @@ TEST(DrainerPool, ShutdownEndsIdleDrainersAndLaterSendersStillWork) {
 // suspended on a full store: destroying everything releases every buffer
 // and joins every thread.
 TEST(DrainerPool, DestructionWithSuspendedTasksReleasesEverything) {
-    const std::size_t threads_before = thread_count();
+    // Ids rather than a count: a thread an earlier test joined may still be
+    // listed now and gone later.
+    const std::set<long> threads_before = thread_ids();
     auto m = Metrics::create(2);
     auto store = make_store({ArraySpec{{64}, 1}}, 2, 2, m);
     auto pool = DrainerPool::create(store, 2, 2, m).value();
@@ -402,7 +410,10 @@ TEST(DrainerPool, DestructionWithSuspendedTasksReleasesEverything) {
     pool.reset();  // cancels the drainers, one of them inside insert_batch
     store.reset();
     // Joined threads may stay listed for a moment after their join.
-    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] {
+        const std::set<long> now = thread_ids();
+        return std::includes(threads_before.begin(), threads_before.end(), now.begin(), now.end());
+    }));
 }
 
 // Many senders push disjoint sequence ranges through several drainers into a
