@@ -162,12 +162,25 @@ constexpr std::size_t kReadAheadBytes = 256 * 1024;
 
 // Acknowledgements owed by a connection never exceed two rounds of
 // read-ahead (see `hold_acks` in handle_connection), so one write from this
-// buffer always covers them.
+// buffer covers them; the writers still split larger counts.
 constexpr std::array<std::uint8_t, 2 * kMaxReadAhead> kAcks = [] {
     std::array<std::uint8_t, 2 * kMaxReadAhead> a{};
     a.fill(kAck);
     return a;
 }();
+
+// Writes `count` acknowledgement bytes, waiting for writability as needed:
+// for the rare moments (a wait, the end of the stream) when a connection
+// must settle what it owes at once, so a coroutine frame is affordable.
+Task<Outcome> write_acks(const IoHandle& io, std::size_t count) {
+    while (count > 0) {
+        const std::size_t n = std::min(count, kAcks.size());
+        Outcome sent = co_await write_all(io, kAcks.data(), n);
+        if (sent.error) co_return sent;
+        count -= n;
+    }
+    co_return Outcome::ok();
+}
 
 // Samples to read ahead: at least one (a full queue then makes the push
 // wait, as it must), at most the queue's free room and the byte bound.
@@ -225,7 +238,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
         // its pushes never wait.
         if (owed > 0 && (!hold_acks || yield || sender.queue().size() == sender.queue().capacity())) {
             while (owed > 0) {
-                IoResult w = io.try_write(kAcks.data(), owed);
+                IoResult w = io.try_write(kAcks.data(), std::min(owed, kAcks.size()));
                 if (w.would_block()) {
                     co_await io.writable();
                     busy_rounds = 0;
@@ -253,8 +266,6 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                     // 1,000 samples of memory). This happens only while the
                     // pool grows to its working set, never per sample once
                     // buffers circulate.
-                    // (Rare, so the owed acknowledgements may go out
-                    // through a coroutine call here.)
                     for (;;) {
                         std::uint8_t probe = 0;
                         const ssize_t r = ::recv(io.fd(), &probe, 1, MSG_PEEK);  // looks, takes nothing
@@ -263,7 +274,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                         if (r < 0 && err == EINTR) continue;
                         if (r < 0 && err != EAGAIN && err != EWOULDBLOCK) co_return os_failure(err);
                         if (owed > 0) {
-                            Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                            Outcome acks = co_await write_acks(io, std::exchange(owed, 0));
                             if (acks.error) co_return acks;
                         }
                         if (r == 0) co_return Outcome::ok();  // end of stream at a sample boundary
@@ -298,7 +309,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
             // shut down only its sending side still gets every
             // acknowledgement it is owed.
             if (owed > 0) {
-                Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                Outcome acks = co_await write_acks(io, std::exchange(owed, 0));
                 if (acks.error) co_return acks;
             }
             co_return Outcome::ok();
@@ -320,7 +331,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const std::vector<std::uint8
                 runtime::Ticket ticket = sender.space_notify().ticket();
                 if (sender.try_push(item)) break;
                 if (owed > 0) {  // not expected (see the top of the loop); never wait owing
-                    Outcome acks = co_await write_all(io, kAcks.data(), std::exchange(owed, 0));
+                    Outcome acks = co_await write_acks(io, std::exchange(owed, 0));
                     if (acks.error) co_return acks;
                     continue;  // with a new ticket: the wake-up may have come meanwhile
                 }
