@@ -1,9 +1,13 @@
 // Batch memory allocation, pinning and release; see ring_buf.h.
 #include "ring_buf.h"
 
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <new>
 
 #include "array_spec.h"
@@ -34,19 +38,19 @@ Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::ui
     }
     std::unique_ptr<PytreeRingBuf> ring(new PytreeRingBuf(std::move(slot_bytes), capacity));
     ring->buffers_.assign(ring->slot_bytes_.size(), nullptr);
+    ring->mapped_ = for_pinning;
     for (std::size_t i = 0; i < ring->slot_bytes_.size(); ++i) {
         const std::uint64_t bytes = ring->region_bytes(i);
         if (bytes == 0) continue;
         void* mem = nullptr;
         if (for_pinning) {
-            const long page_size = sysconf(_SC_PAGESIZE);
-            const std::uint64_t page = page_size > 0 ? static_cast<std::uint64_t>(page_size) : 4096;
-            const std::uint64_t rounded = (bytes + page - 1) / page * page;
-            if (rounded >= bytes && posix_memalign(&mem, page, rounded) == 0) {
-                std::memset(mem, 0, rounded);
-            } else {
-                mem = nullptr;
-            }
+            // Anonymous memory: whole pages, zero-filled on first touch.
+            // mmap itself rounds the length up to whole pages.
+            mem = bytes <= static_cast<std::uint64_t>(SIZE_MAX)
+                      ? ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                      : MAP_FAILED;
+            if (mem == MAP_FAILED) mem = nullptr;
         } else {
             // calloc: zero-filled by the allocator, so a large ring's pages
             // are only faulted in when producers first write them.
@@ -87,7 +91,16 @@ PytreeRingBuf::~PytreeRingBuf() {
             host_pinning::release_region(*pinned_, host_pinning::Region{buffers_[i], static_cast<std::size_t>(region_bytes(i))});
         }
     }
-    for (std::uint8_t* p : buffers_) std::free(p);
+    for (std::size_t i = 0; i < buffers_.size(); ++i) {
+        if (buffers_[i] == nullptr) continue;
+        if (!mapped_) {
+            std::free(buffers_[i]);
+        } else if (::munmap(buffers_[i], static_cast<std::size_t>(region_bytes(i))) != 0) {
+            // Only an invalid range fails, which would be a fault of ours:
+            // say so, but a destructor has nothing else to do about it.
+            std::fprintf(stderr, "ravo: munmap of ring buffer %zu failed: %s\n", i, std::strerror(errno));
+        }
+    }
 }
 
 }  // namespace ravo

@@ -36,11 +36,13 @@ public:
     // not fit in 64 bits, then allocates every region zero-filled (the
     // allocator's zeroing call, so untouched pages cost nothing).
     //
-    // `for_pinning`: each region instead gets whole pages of its own
-    // (page-aligned, size rounded up to whole pages). The CUDA runtime locks
-    // whole pages and refuses to register a page twice, so two small regions
-    // sharing a page would make pinning fail; a pinned ring is made resident
-    // by the registration anyway, so zeroing it eagerly costs nothing extra.
+    // `for_pinning`: each region instead gets whole pages of its own (an
+    // anonymous private mapping: page-aligned, zero-filled by the kernel,
+    // size rounded up to whole pages). The CUDA runtime locks whole pages
+    // and refuses to register a page twice, so two small regions sharing a
+    // page would make pinning fail. The pages are only made resident by the
+    // registration itself, so a ring whose pinning then fails (no runtime,
+    // no driver) never commits its memory.
     static Result<std::unique_ptr<PytreeRingBuf>> create(std::vector<std::uint64_t> slot_bytes,
                                                         std::uint64_t capacity, std::uint64_t batch_size,
                                                         bool for_pinning = false);
@@ -69,7 +71,9 @@ private:
 
     std::vector<host_pinning::Region> regions() const;
 
-    std::vector<std::uint8_t*> buffers_;  // owned, calloc'd; null for empty regions
+    // Owned; null for empty regions. calloc'd, or mapped when `mapped_`.
+    std::vector<std::uint8_t*> buffers_;
+    bool mapped_ = false;  // set by create() before any region exists
     std::vector<std::uint64_t> slot_bytes_;
     std::uint64_t capacity_;
     std::optional<host_pinning::CudaApi> pinned_;  // set only after every region registered

@@ -252,6 +252,34 @@ emit(out)
     assert still_registered(fake.calls()) == set()
 
 
+def test_refused_registration_of_a_large_ring_commits_none_of_its_memory(tmp_path):
+    # A pinned ring used to be zero-filled page by page before the runtime was even looked
+    # for, so a refused pin (the usual outcome on a machine without a GPU) first made the
+    # whole ring resident: several GiB here, enough to get a process killed instead of
+    # raising. Its pages must stay untouched until the registration itself locks them.
+    fake = make_fake_nvidia(tmp_path)
+    leaf = 1 << 29  # a 3 GiB region
+    out = run_json(
+        CHILD_BUILD
+        + """
+import resource
+kind, text = build([ARGS["leaf"]])
+calls = read_log(ARGS["log"])
+emit(dict(kind=kind, text=text, peak_kib=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+          ptr=calls[1].ptr))
+""",
+        args=dict(log=str(fake.log_path), leaf=leaf),
+        sys_path=[fake.sys_path],
+        env=fake.env(refuse_at=1),
+    )
+    assert out["kind"] == "RuntimeError"
+    assert out["text"] == REGISTER_FAILED.format(
+        name="cudaErrorMemoryAllocation", code=2, index=0, bytes=CAPACITY * leaf
+    )
+    assert out["ptr"] % 4096 == 0  # whole pages of its own
+    assert out["peak_kib"] < 512 * 1024, out["peak_kib"]
+
+
 def test_forked_child_releases_none_of_the_parents_registrations(tmp_path):
     # The registrations belong to the parent's CUDA context: a forked child
     # that drops its copy of the server, and exits normally, releases nothing.
