@@ -76,9 +76,13 @@ InsertOutcome Store::insert_sync_until(std::span<const ByteSpan> arrays,
         if (w - r >= capacity_) {
             // Full (or w was stale and r moved past it: read again).
             if (shut_down_.load(std::memory_order_acquire)) {
-                // Re-read once: room made just before the shutdown still counts.
+                // Re-read once: room made just before the shutdown still
+                // counts. Full only on a consistent pair: a read position
+                // past the fresh cursor means other writers and the consumer
+                // moved on between the two loads, and says nothing about room.
                 w = write_cursor_.value.load(std::memory_order_seq_cst);
-                if (w - remover_->read_pos() >= capacity_) return InsertOutcome::ShutDown;
+                const std::uint64_t r2 = remover_->read_pos();
+                if (r2 <= w && w - r2 >= capacity_) return InsertOutcome::ShutDown;
                 continue;
             }
             if (deadline == std::chrono::steady_clock::time_point::min()) return InsertOutcome::TimedOut;
