@@ -78,3 +78,29 @@ def test_snapshot_classes():
 def test_tcp_transport_signature():
     assert ravo.TcpTransport.__doc__ == ""
     assert str(inspect.signature(ravo.TcpTransport)) == "(port, num_threads=8)"
+
+
+def test_type_stub_matches_the_module():
+    # Editors show the stub's texts, so a stub that drifts from the module misleads users:
+    # same classes, same members in the same order, the same docstrings where the module
+    # has one, and the constructors' parameters as the module's signatures give them.
+    import ast
+    from pathlib import Path
+
+    stub = ast.parse((Path(__file__).resolve().parents[2] / "python" / "ravo.pyi").read_text())
+    classes = {c.name: c for c in stub.body if isinstance(c, ast.ClassDef)}
+    assert list(classes) == ["TcpTransport", "HistSnapshot", "SampleInfo", "_Server"]
+    for name, node in classes.items():
+        cls = getattr(ravo, name)
+        assert (ast.get_docstring(node, clean=True) or "") == inspect.cleandoc(cls.__doc__ or ""), name
+        members = [f.name for f in node.body if isinstance(f, ast.FunctionDef) and f.name != "__init__"]
+        assert members == [k for k in vars(cls) if not k.startswith("__")], name
+        for f in node.body:
+            if not isinstance(f, ast.FunctionDef):
+                continue
+            if f.name == "__init__":
+                params = [a.arg for a in f.args.args[1:]]
+                assert params == list(inspect.signature(cls).parameters), name
+                continue
+            doc = inspect.cleandoc(getattr(cls, f.name).__doc__ or "")
+            assert (ast.get_docstring(f, clean=True) or "") == doc, f"{name}.{f.name}"
