@@ -22,8 +22,10 @@ Result<IoHandle> IoHandle::adopt(Runtime& runtime, int fd) {
     if (fd < 0) return Error::system(os_error_text(EBADF));
     Result<std::uint32_t> index = runtime.acquire_slot();
     if (!index) {
+        // A failed close rides on the returned error, so that the caller's
+        // one line for this event says everything.
         if (const int err = close_fd(fd); err != 0) {
-            std::fprintf(stderr, "ravo runtime: close: %s\n", os_error_text(err).c_str());
+            return Error{index.error().kind, index.error().message + "; close: " + os_error_text(err)};
         }
         return std::move(index).error();
     }
@@ -45,7 +47,7 @@ Result<IoHandle> IoHandle::adopt(Runtime& runtime, int fd) {
         const int err = errno;
         runtime.release_slot(*index);
         if (const int close_err = close_fd(fd); close_err != 0) {
-            std::fprintf(stderr, "ravo runtime: close: %s\n", os_error_text(close_err).c_str());
+            return Error::system(os_error_text(err) + "; close: " + os_error_text(close_err));
         }
         return Error::system(os_error_text(err));
     }
