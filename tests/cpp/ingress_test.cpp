@@ -383,6 +383,36 @@ TEST(DrainerPool, ShutdownEndsIdleDrainersAndLaterSendersStillWork) {
     pool->shutdown();                 // a second call is harmless
 }
 
+// Shutdown reaches a drainer that is inside a round, waiting for store room:
+// it finishes that round once a batch is given back (the samples it took
+// were acknowledged), then exits; samples pushed after the shutdown stay
+// queued and are never inserted.
+TEST(DrainerPool, ShutdownDuringAFullStoreRoundFinishesTheRoundThenExits) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 2, 2, m);
+    auto pool = DrainerPool::create(store, 1, 8, m).value();
+    SampleSender s = pool->new_sender();
+    for (std::uint64_t i = 0; i < 6; ++i) s.push_blocking(item_with(s, 8, i));
+    // Four fill the store; the other two are taken into a round (the queue
+    // is empty) that now waits for room.
+    ASSERT_TRUE(eventually([&] {
+        return m->drainer(0).samples_inserted_total.load() == 4 && s.queue().size() == 0;
+    }));
+    pool->shutdown();
+    s.push_blocking(item_with(s, 8, 6));
+    s.push_blocking(item_with(s, 8, 7));
+    EXPECT_EQ(pool->live_drainers(), 1u);  // still inside its round
+    auto b0 = store->sample();
+    auto b1 = store->sample();  // gives batch 0 back: the round can finish
+    ASSERT_TRUE(eventually([&] { return pool->live_drainers() == 0; }));
+    EXPECT_EQ(m->drainer(0).samples_inserted_total.load(), 6u);
+    auto b2 = store->sample();
+    ASSERT_TRUE(b2);
+    EXPECT_EQ(value_at(*b2, 0), 4u);
+    EXPECT_EQ(value_at(*b2, 1), 5u);
+    EXPECT_EQ(s.queue().size(), 2u);
+}
+
 // Producers suspended on full queues (on their own runtime), a drainer
 // suspended on a full store: destroying everything releases every buffer
 // and joins every thread.
