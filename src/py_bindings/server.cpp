@@ -227,12 +227,13 @@ void server_dealloc(PyObject* self) {
 PyObject* server_start(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyServer* srv = as_server(self);
-        if (inherited_through_fork(srv->generation)) {
-            PyErr_SetString(PyExc_RuntimeError, kForkedChildText);
-            return nullptr;
-        }
+        // The configuration's verdict first: it is the same in every process.
         if (!srv->transport) {
             PyErr_SetString(PyExc_RuntimeError, kNoTransport);
+            return nullptr;
+        }
+        if (inherited_through_fork(srv->generation)) {
+            PyErr_SetString(PyExc_RuntimeError, kForkedChildText);
             return nullptr;
         }
         // After shutdown the drainers are gone: a transport started again

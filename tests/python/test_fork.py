@@ -80,6 +80,7 @@ def test_forked_child_neither_uses_nor_tears_down_the_parents_server():
         import ravo, ravo_producer
         s = ravo._Server([[8]], [1], 2, ravo.TcpTransport(0, num_threads=2), num_drainers=2)
         s.start()
+        local = ravo._Server([[8]], [1], 2)  # no transport
         with ravo_producer.Producer("127.0.0.1", s.port) as p:
             p.send([b"a" * 8])
             p.send([b"b" * 8])
@@ -105,6 +106,12 @@ def test_forked_child_neither_uses_nor_tears_down_the_parents_server():
                         assert str(e) == "%s", str(e)
                     else:
                         raise AssertionError("a call in the forked child was served")
+                try:
+                    local.start()
+                except RuntimeError as e:  # the configuration's error, as in the parent
+                    assert str(e) == "no transport configured; pass TcpTransport to __init__", str(e)
+                else:
+                    raise AssertionError("start() without a transport succeeded")
                 view = arrays[0]
                 del arrays, info, s
                 gc.collect()
