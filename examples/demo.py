@@ -31,7 +31,9 @@ with ravo_producer.Producer("127.0.0.1", port, window=64, timeout=60) as p:
         obs[0, 0, 0] = pid
         p.send([obs, np.float32(seq % 7), np.int64(pid << 40 | seq)])
         seq += 1
-    print(f"producer {pid}: {p.acked} samples acknowledged", flush=True)
+    # One write per line: the producers share the consumer's stdout.
+    sys.stdout.write(f"producer {pid}: {p.acked} samples acknowledged\n")
+    sys.stdout.flush()
 """
 
 
