@@ -15,7 +15,9 @@
 //   throws (allocation failure aside). Errors carry the acknowledgement count
 //   at the time of the failure.
 // - `send` writes at once while fewer than `window` samples are
-//   unacknowledged: one system call per sample. Acknowledgements are read
+//   unacknowledged: one system call per sample. `send_many` writes samples
+//   that are already packed back to back (a vectorised environment's step)
+//   with one system call for as many as the window has room for. Acknowledgements are read
 //   only when they are needed: when the window is full (all that have
 //   arrived, in one recv), while a full socket buffer holds a write up, by
 //   `flush()`, and by `poll_acks()`. So `acked()` may lag behind the server
@@ -200,6 +202,36 @@ public:
         return write_sample(iov_.data(), count);
     }
 
+    // Sends `count` whole samples packed back to back at `samples`
+    // (count * sample_size() bytes), in order. Each write waits for room for
+    // a good share of what is left (a quarter of the window at least), so
+    // that acknowledgements arriving one at a time do not turn into one
+    // write per sample. Blocks while the window is full. If a write fails
+    // part way, `sent()` tells how many of the samples were written whole.
+    Status send_many(const void* samples, std::size_t count) {
+        if (Status s = usable(); !s) return s;
+        if (count != 0 && sample_size_ > SIZE_MAX / count) {
+            return invalid(std::to_string(count) + " samples of " + std::to_string(sample_size_) +
+                           " bytes do not fit in memory");
+        }
+        const auto* at = static_cast<const std::byte*>(samples);
+        const std::uint64_t share = std::max<std::uint64_t>(1, window_ / 4);
+        std::uint64_t left = count;
+        while (left > 0) {
+            const std::uint64_t need = std::min(left, share);
+            if (sent_ - acked_ > window_ - need) {
+                if (Status s = wait_outstanding_at_most(window_ - need); !s) return s;
+            }
+            const std::uint64_t take = std::min<std::uint64_t>(left, window_ - (sent_ - acked_));
+            const auto bytes = static_cast<std::size_t>(take * sample_size_);
+            iovec run{const_cast<std::byte*>(at), bytes};
+            if (Status s = write_samples(&run, 1, take); !s) return s;
+            at += bytes;
+            left -= take;
+        }
+        return {};
+    }
+
     // Collects the acknowledgements that have arrived, without waiting.
     Status poll_acks() {
         if (Status s = usable(); !s) return s;
@@ -382,8 +414,18 @@ private:
         if (sent_ - acked_ >= window_) {
             if (Status s = wait_outstanding_at_most(window_ - 1); !s) return s;
         }
+        return write_samples(iov, count, 1);
+    }
+
+    // Writes `samples` whole samples given as non-empty iovecs (modified in
+    // place); the window already has room for all of them. `sent_` counts a
+    // sample as soon as its last byte is written, so it is exact after a
+    // failure part way. A timeout at a sample boundary leaves the stream
+    // usable; inside a sample it cannot be resumed.
+    Status write_samples(iovec* iov, std::size_t count, std::uint64_t samples) {
         std::optional<Clock::time_point> until;  // set at the first wait only
-        bool started = false;
+        const std::uint64_t base = sent_;
+        std::uint64_t written = 0;
         std::size_t i = 0;
         while (i < count) {
             ssize_t n;
@@ -408,7 +450,7 @@ private:
                     std::string text = "timed out after " + std::to_string(timeout_ms_) +
                                        " ms waiting to send a sample (" + std::to_string(acked_) +
                                        " of " + std::to_string(sent_) + " samples acknowledged)";
-                    if (!started) return make_error(ErrorCode::Timeout, std::move(text));
+                    if (written % sample_size_ == 0) return make_error(ErrorCode::Timeout, std::move(text));
                     return fail(ErrorCode::Timeout,
                                 text + "; the sample was partially written and the stream can "
                                        "no longer be used");
@@ -420,7 +462,8 @@ private:
                 continue;
             }
             auto left = static_cast<std::size_t>(n);
-            if (left > 0) started = true;
+            written += left;
+            sent_ = base + written / sample_size_;
             while (left > 0) {
                 if (left >= iov[i].iov_len) {
                     left -= iov[i].iov_len;
@@ -432,7 +475,7 @@ private:
                 }
             }
         }
-        ++sent_;
+        sent_ = base + samples;
         return {};
     }
 

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -403,6 +404,43 @@ TEST(ProducerWindow, PipelinesUpToTheWindowThenWaits) {
         }
         ASSERT_TRUE(p.flush().ok());
         EXPECT_EQ(p.acked(), 200u);
+        EXPECT_EQ(server.samples(), data);
+        EXPECT_TRUE(p.close().ok());
+    }
+}
+
+// send_many() takes packed samples and writes as many as the window allows
+// at once: every sample arrives once and in order, a full window still stops
+// it at a sample boundary (a timeout there leaves the stream usable, with
+// sent() saying where to resume), and an impossible size changes nothing.
+TEST(ProducerWindow, SendManyWritesPackedSamplesWithinTheWindow) {
+    for (std::uint32_t window : {1u, 8u, 64u}) {
+        SCOPED_TRACE(window);
+        FakeServer server({.layout = {{4, {2, 3}}}});
+        server.hold_acks();
+        Producer p = connect_ok(server, opts(window, 300));
+        const auto data = make_samples(24, 300);
+        Bytes packed;
+        for (const auto& d : data) packed.insert(packed.end(), d.begin(), d.end());
+
+        ASSERT_TRUE(p.send_many(packed.data(), 0).ok());
+        EXPECT_EQ(p.sent(), 0u);
+        Status st = p.send_many(packed.data(), std::numeric_limits<std::size_t>::max() / 24 + 1);
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::InvalidArgument);
+
+        // Acknowledgements held: the window fills, then the wait times out.
+        st = p.send_many(packed.data(), window + 5);
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::Timeout);
+        EXPECT_EQ(p.sent(), window);
+        server.release_acks();
+        const std::size_t resume = p.sent();
+        ASSERT_TRUE(p.send_many(packed.data() + resume * 24, data.size() - resume).ok());
+        EXPECT_EQ(p.sent(), data.size());
+        ASSERT_LE(p.outstanding(), window);
+        ASSERT_TRUE(p.flush().ok());
+        EXPECT_EQ(p.acked(), data.size());
         EXPECT_EQ(server.samples(), data);
         EXPECT_TRUE(p.close().ok());
     }
