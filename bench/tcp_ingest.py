@@ -84,7 +84,8 @@ def serve(args):
     server.start()
     producer = subprocess.Popen(
         [os.path.join(args.tools or args.build, "bench", "tcp_producer"), "--port", str(server.port),
-         "--connections", str(args.connections), "--window", str(args.window), "--seconds", str(args.seconds)],
+         "--connections", str(args.connections), "--window", str(args.window), "--seconds", str(args.seconds),
+         "--batch", str(args.producer_batch)],
         stdout=subprocess.PIPE)
     cpu0 = _cpu_seconds(resource.getrusage(resource.RUSAGE_SELF))
     out = {}
@@ -134,11 +135,11 @@ def _child_env():
     return env
 
 
-def run_ravo(build, size, connections, window, seconds, settings=None):
+def run_ravo(build, size, connections, window, seconds, settings=None, producer_batch=1):
     settings = dict(DEFAULT_SETTINGS if settings is None else settings)
     cmd = [sys.executable, os.path.abspath(__file__), "--serve", "--build", build, "--tools", build, "--size", str(size),
            "--connections", str(connections), "--window", str(window), "--seconds", str(seconds),
-           "--settings", json.dumps(settings)]
+           "--settings", json.dumps(settings), "--producer-batch", str(producer_batch)]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=_child_env(), timeout=seconds + 60)
     if proc.returncode != 0:
         raise RuntimeError(f"ravo run failed ({size} B, {connections} conn, window {window}): {proc.stderr[-2000:]}")
@@ -171,13 +172,13 @@ class AckServer:
         self.cpu = _cpu_seconds(ru)
 
 
-def run_ack(build, size, connections, window, seconds, threads, copy_to=0):
+def run_ack(build, size, connections, window, seconds, threads, copy_to=0, producer_batch=1):
     """The ack server's rate; with `copy_to`, each sample is also copied into
     a region of that many bytes per server thread before its ack."""
     with AckServer(build, size, threads, copy_to) as srv:
         prod = subprocess.Popen(
             [os.path.join(build, "bench", "tcp_producer"), "--port", str(srv.port), "--connections",
-             str(connections), "--window", str(window), "--seconds", str(seconds)],
+             str(connections), "--window", str(window), "--seconds", str(seconds), "--batch", str(producer_batch)],
             stdout=subprocess.PIPE)
         raw = prod.stdout.read()
         _, _, ru = os.wait4(prod.pid, 0)
@@ -288,6 +289,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=2.0)
     ap.add_argument("--settings", default=json.dumps(DEFAULT_SETTINGS))
     ap.add_argument("--tools", help="directory whose bench/ holds the C++ tools (default: --build)")
+    ap.add_argument("--producer-batch", type=int, default=1,
+                    help="samples per producer call: 1 uses send(), more packs them for send_many()")
     ap.add_argument("--compare", nargs="+", metavar="BUILD",
                     help="module build directories to compare on the window-64 grid (e.g. before and after)")
     ap.add_argument("--repeats", type=int, default=2)

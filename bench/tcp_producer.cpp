@@ -3,16 +3,18 @@
 //
 // Usage:
 //   tcp_producer --port N [--host H] [--connections N] [--window W]
-//                [--seconds S | --count C] [--timeout-ms T]
+//                [--seconds S | --count C] [--timeout-ms T] [--batch B]
 //   --host         default 127.0.0.1
 //   --connections  parallel connections, one thread each (default 1)
 //   --window       unacknowledged samples per connection (default 64)
 //   --seconds      send for S seconds (default 3), then flush
 //   --count        instead: every connection sends exactly C samples
 //   --timeout-ms   bound on every single wait (default 30000)
+//   --batch        samples per call: 1 sends each with send() (default);
+//                  more packs B samples and sends them with send_many()
 //
 // Sample contents: the layout comes from the server's handshake. Each
-// connection keeps one sample buffer of sample_size bytes. Byte i (i >= 16)
+// connection keeps one buffer of B samples of sample_size bytes each. Byte i (i >= 16)
 // holds (i * 131 + connection id) mod 256. When the sample has at least 16
 // bytes, bytes 0..7 hold the connection id (0..N-1) and bytes 8..15 the
 // sample's sequence number on that connection (0, 1, 2, ...), both unsigned
@@ -37,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <latch>
 #include <string>
 #include <thread>
@@ -61,6 +64,7 @@ struct Config {
     double seconds = 3.0;
     std::uint64_t count = 0;  // 0: run for `seconds`
     int timeout_ms = 30000;
+    std::uint64_t batch = 1;  // samples per call
 };
 
 Config parse_args(int argc, char** argv) {
@@ -85,6 +89,9 @@ Config parse_args(int argc, char** argv) {
         } else if (a == "--count") {
             c.count = parse_u64(args.next(), "count");
             if (c.count == 0) die("--count must be >= 1");
+        } else if (a == "--batch") {
+            c.batch = parse_u64(args.next(), "batch");
+            if (c.batch == 0 || c.batch > 65536) die("--batch must be 1..65536");
         } else if (a == "--timeout-ms") {
             const std::uint64_t t = parse_u64(args.next(), "timeout");
             if (t > 0x7FFFFFFF) die("--timeout-ms too large");
@@ -125,22 +132,28 @@ void run_connection(const Config& cfg, unsigned id, std::latch& ready, std::latc
     }
     Producer p = std::move(connected).value();
     out.sample_size = p.sample_size();
-    std::vector<unsigned char> sample(static_cast<std::size_t>(p.sample_size()));
-    for (std::size_t i = 0; i < sample.size(); ++i) {
-        sample[i] = static_cast<unsigned char>(i * 131 + id);
-    }
-    const bool stamp = sample.size() >= 16;
-    if (stamp) {
-        for (int b = 0; b < 8; ++b) sample[static_cast<std::size_t>(b)] = static_cast<unsigned char>(std::uint64_t{id} >> (8 * b));
+    const auto size = static_cast<std::size_t>(p.sample_size());
+    std::vector<unsigned char> samples(size * static_cast<std::size_t>(cfg.batch));
+    const bool stamp = size >= 16;
+    for (std::size_t k = 0; k < cfg.batch; ++k) {
+        unsigned char* sample = samples.data() + k * size;
+        for (std::size_t i = 0; i < size; ++i) sample[i] = static_cast<unsigned char>(i * 131 + id);
+        if (stamp) {
+            for (int b = 0; b < 8; ++b) sample[b] = static_cast<unsigned char>(std::uint64_t{id} >> (8 * b));
+        }
     }
     ravo::producer::Status st;
-    for (std::uint64_t seq = 0; cfg.count ? seq < cfg.count : !g_stop.load(std::memory_order_relaxed);
-         ++seq) {
+    for (std::uint64_t seq = 0; cfg.count ? seq < cfg.count : !g_stop.load(std::memory_order_relaxed);) {
+        const std::uint64_t n = cfg.count ? std::min(cfg.batch, cfg.count - seq) : cfg.batch;
         if (stamp) {
-            for (int b = 0; b < 8; ++b) sample[static_cast<std::size_t>(8 + b)] = static_cast<unsigned char>(seq >> (8 * b));
+            for (std::uint64_t k = 0; k < n; ++k) {
+                unsigned char* sample = samples.data() + k * size;
+                for (int b = 0; b < 8; ++b) sample[8 + b] = static_cast<unsigned char>((seq + k) >> (8 * b));
+            }
         }
-        st = p.send(sample.data());
+        st = n == 1 ? p.send(samples.data()) : p.send_many(samples.data(), static_cast<std::size_t>(n));
         if (!st) break;
+        seq += n;
     }
     if (st) st = p.close();
     if (!st) {
