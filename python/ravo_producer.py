@@ -203,9 +203,27 @@ class Producer:
         are copied to C order. Blocks while ``window`` samples are
         unacknowledged.
         """
-        self._check_usable()
+        if self._closed or self._broken is not None:
+            self._check_usable()
         bufs = self._sample_views(leaves, "send()")
-        self._wait_for_room(1)
+        if self._sent - self._acked >= self._window:
+            self._wait_outstanding_at_most(self._window - 1)
+        if len(bufs) == 1:
+            # The common case, one leaf written whole by one call, without
+            # the general loop's bookkeeping.
+            try:
+                n = self._sock.send(bufs[0], _SEND_FLAGS)
+            except BlockingIOError:
+                n = 0
+            except OSError as err:
+                raise self._closed_error(err) from err
+            if n == self._sample_size:
+                self._sent += 1
+                return
+            if n:
+                bufs[0] = memoryview(bufs[0])[n:]
+            self._write_samples(bufs, 1, n)
+            return
         self._write_samples(bufs, 1)
 
     def send_many(self, samples: Iterable[Sequence[Any]]) -> None:
@@ -298,7 +316,7 @@ class Producer:
         """The non-empty byte views of one sample given as leaves, checked
         against the layout (raises TypeError or ValueError, writes nothing)."""
         np = sys.modules.get("numpy")
-        if (
+        if type(leaves) is not list and type(leaves) is not tuple and (
             isinstance(leaves, (bytes, bytearray, memoryview))
             or (np is not None and isinstance(leaves, np.ndarray))
             or not hasattr(leaves, "__len__")
@@ -510,18 +528,18 @@ class Producer:
         while self._sent - self._acked > limit:
             self._read_acks(wait=True, deadline=deadline)
 
-    def _write_samples(self, bufs: List[Any], samples: int) -> None:
+    def _write_samples(self, bufs: List[Any], samples: int, written: int = 0) -> None:
         """Writes ``samples`` whole samples given as a list of non-empty byte
-        buffers, the window already having room for them. Callers validated
-        every sample beforehand. `sent` counts each sample as soon as its last
-        byte is written.
+        buffers, the window already having room for them, of which the caller
+        already wrote the first ``written`` bytes (``bufs`` starts after them).
+        Callers validated every sample beforehand. `sent` counts each sample
+        as soon as its last byte is written.
 
         Acknowledgements are not read here unless the socket is full: they
         are taken in when the window fills, by `flush`, and when `acked` or
         `outstanding` is read, which saves a system call per sample."""
         deadline = self._deadline()
         base = self._sent
-        written = 0
         size = self._sample_size
         i = 0
         count = len(bufs)

@@ -173,6 +173,21 @@ class TestWindow:
             p.flush()
             assert server.samples() == expected
 
+    def test_large_single_leaf_samples_resume_after_a_partial_write(self):
+        # One leaf goes out through send()'s one-call path; a sample the socket takes only
+        # in part, or not at all, must continue exactly where that call stopped.
+        np = pytest.importorskip("numpy")
+        size = 4000037
+        with FakeServer([(1, (size,))]) as server, connect(server, window=3) as p:
+            expected = []
+            for i in range(6):
+                a = bytes((i + k) % 256 for k in range(256)) * (size // 256) + bytes([i]) * (size % 256)
+                p.send([a] if i % 2 else [np.frombuffer(a, dtype=np.uint8)])
+                expected.append(a)
+            p.flush()
+            assert (p.sent, p.acked) == (6, 6)
+            assert server.samples() == expected
+
     def test_more_leaves_than_one_sendmsg_takes(self):
         layout = [(1, ())] * 1500
         with FakeServer(layout) as server, connect(server, window=2) as p:
