@@ -8,6 +8,9 @@ samples of one size as fast as it can, and a consumer in a child process:
   into a ravo server (`TcpTransport`) whose main thread calls sample() in a
   loop. Timed from the first send to the last acknowledgement (`flush`).
 - ravo send_many: the same with `send_many`, 64 samples per call.
+- ravo send_raw_many: the same with `send_raw_many`, 64 samples packed in
+  one bytes object per call (what a NumPy structured array of a step's
+  samples gives).
 - ZeroMQ: a PUSH socket (high-water mark 64), one `send` per sample, into a
   PULL socket whose process receives each message into the next row of a
   preallocated NumPy batch. Timed from the first send until the consumer
@@ -78,14 +81,21 @@ def _child(mode, size, count, build):
     return proc, int(proc.stdout.readline())
 
 
-def run_ravo(build, size, count, many):
+def run_ravo(build, size, count, mode):
+    """mode: "send", "many" (send_many) or "raw_many" (send_raw_many)."""
     import ravo_producer
 
     proc, port = _child("--serve-ravo", size, count, build)
     try:
         payload = os.urandom(size)
         with ravo_producer.Producer("127.0.0.1", port, window=WINDOW) as p:
-            if many:
+            if mode == "raw_many":
+                packed = payload * WINDOW
+                t0 = time.perf_counter()
+                for _ in range(count // WINDOW):
+                    p.send_raw_many(packed)
+                p.send_raw_many(packed[: (count % WINDOW) * size])
+            elif mode == "many":
                 chunk = [[payload]] * WINDOW
                 t0 = time.perf_counter()
                 for _ in range(count // WINDOW):
@@ -133,10 +143,12 @@ def run(build, sizes, repeats=2):
     rows = []
     for size in sizes:
         count = count_for(size)
-        send = max(run_ravo(build, size, count, False) for _ in range(repeats))
-        many = max(run_ravo(build, size, count, True) for _ in range(repeats))
+        send = max(run_ravo(build, size, count, "send") for _ in range(repeats))
+        many = max(run_ravo(build, size, count, "many") for _ in range(repeats))
+        raw_many = max(run_ravo(build, size, count, "raw_many") for _ in range(repeats))
         zmq_rate = max(run_zmq(build, size, count) for _ in range(repeats))
-        rows.append(dict(size=size, count=count, ravo_send=send, ravo_send_many=many, zmq=zmq_rate))
+        rows.append(dict(size=size, count=count, ravo_send=send, ravo_send_many=many,
+                         ravo_send_raw_many=raw_many, zmq=zmq_rate))
     return rows
 
 
@@ -160,12 +172,13 @@ def main():
         return
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))  # ravo_producer from the tree
     rows = run(args.build, args.sizes, args.repeats)
-    print("| size | ravo send() samples/s | ravo send_many() samples/s | ZeroMQ send() samples/s | "
-          "send / ZeroMQ | send_many / ZeroMQ |")
-    print("|---|---|---|---|---|---|")
+    print("| size | ravo send() samples/s | ravo send_many() samples/s | ravo send_raw_many() samples/s | "
+          "ZeroMQ send() samples/s | send / ZeroMQ | send_many / ZeroMQ | send_raw_many / ZeroMQ |")
+    print("|---|---|---|---|---|---|---|---|")
     for r in rows:
-        print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | {r['zmq']:,.0f} | "
-              f"{r['ravo_send'] / r['zmq']:.2f} | {r['ravo_send_many'] / r['zmq']:.2f} |")
+        print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | "
+              f"{r['ravo_send_raw_many']:,.0f} | {r['zmq']:,.0f} | {r['ravo_send'] / r['zmq']:.2f} | "
+              f"{r['ravo_send_many'] / r['zmq']:.2f} | {r['ravo_send_raw_many'] / r['zmq']:.2f} |")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

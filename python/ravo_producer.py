@@ -269,6 +269,36 @@ class Producer:
         self._wait_for_room(1)
         self._write_samples([view], 1)
 
+    def send_raw_many(self, samples: Any) -> None:
+        """Send whole samples packed back to back: one bytes-like object or
+        NumPy array whose size is a multiple of `sample_size` (each sample's
+        leaves back to back, as `send_raw` takes one; a NumPy structured array
+        with one field per leaf has this layout).
+
+        They go out with one system call for as many as the window has room
+        for. Blocks while the window is full. If a write fails part way,
+        `sent` tells how many of the samples were written completely.
+        """
+        self._check_usable()
+        view = _as_byte_view(samples, "samples")
+        size = self._sample_size
+        if view.nbytes % size:
+            raise ValueError(
+                f"samples have {view.nbytes} bytes, not a whole number of samples of "
+                f"{size} bytes"
+            )
+        count = view.nbytes // size
+        # As in send_many: each write waits for room for a good share of what
+        # is left, so that acknowledgements arriving one at a time do not
+        # turn into one write per sample.
+        chunk = max(1, self._window // 4)
+        done = 0
+        while done < count:
+            self._wait_for_room(min(count - done, chunk))
+            take = min(count - done, self._window - (self._sent - self._acked))
+            self._write_samples([view[done * size : (done + take) * size]], take)
+            done += take
+
     def flush(self) -> None:
         """Wait until every sent sample is acknowledged."""
         self._check_usable()

@@ -302,6 +302,62 @@ class TestSendMany:
             assert server.samples() == data[:17]
 
 
+class TestSendRawMany:
+    def test_packed_samples_cross_window_boundaries_in_order(self):
+        data = samples_for(24, 203, seed=6)
+        with FakeServer([(4, (2, 3))]) as server:
+            with connect(server, window=8) as p:
+                p.send_raw_many(b"".join(data[:100]))
+                p.send_raw(data[100])
+                p.send_raw_many(memoryview(bytearray(b"".join(data[101:]))))
+                p.send_raw_many(b"")  # no samples: nothing to do
+                p.flush()
+                assert (p.sent, p.acked) == (203, 203)
+            assert server.samples() == data
+
+    def test_structured_array_with_one_field_per_leaf(self):
+        np = pytest.importorskip("numpy")
+        with FakeServer([(1, (4,)), (4, ())]) as server:
+            with connect(server, window=4) as p:
+                rows = np.zeros(10, dtype=[("obs", "u1", (4,)), ("reward", "<f4")])
+                rows["obs"] = np.arange(40, dtype=np.uint8).reshape(10, 4)
+                rows["reward"] = np.arange(10, dtype=np.float32) / 2
+                p.send_raw_many(rows)
+                p.send_raw_many(rows[::2])  # not contiguous: copied first
+                p.flush()
+            want = [r.tobytes() for r in rows] + [r.tobytes() for r in rows[::2]]
+            assert server.samples() == want
+
+    def test_partial_sample_or_wrong_type_writes_nothing(self):
+        data = samples_for(24, 4)
+        with FakeServer([(4, (2, 3))]) as server:
+            with connect(server) as p:
+                with pytest.raises(
+                    ValueError, match="^samples have 71 bytes, not a whole number of samples of 24 bytes$"
+                ):
+                    p.send_raw_many(b"".join(data)[:71])
+                with pytest.raises(TypeError, match="^samples: expected a bytes-like object"):
+                    p.send_raw_many("text")
+                assert p.sent == 0
+                p.send_raw_many(b"".join(data))
+                p.flush()
+            assert server.samples() == data
+
+    def test_full_window_times_out_at_a_sample_boundary_and_stays_usable(self):
+        data = samples_for(24, 20, seed=11)
+        with FakeServer([(4, (2, 3))]) as server:
+            server.ack_gate.clear()
+            with connect(server, window=8, timeout=0.3) as p:
+                with pytest.raises(TimeoutError, match="0 of 8 samples acknowledged"):
+                    p.send_raw_many(b"".join(data[:12]))
+                assert (p.sent, p.acked) == (8, 0)
+                server.ack_gate.set()
+                p.send_raw_many(b"".join(data[8:]))
+                p.flush()
+                assert (p.sent, p.acked) == (20, 20)
+            assert server.samples() == data
+
+
 class TestAckedIsCurrent:
     def test_acked_takes_in_acknowledgements_without_a_flush(self):
         data = samples_for(24, 5)
