@@ -314,8 +314,10 @@ def main():
                 json.dump(dict(settings=json.loads(args.settings), cells=cells), f, indent=1)
         return
     settings = json.loads(args.settings)
-    r = run_ravo(args.build, args.size, args.connections, args.window, args.seconds, settings)
-    a = run_ack(args.build, args.size, args.connections, args.window, args.seconds, settings["num_threads"])
+    r = run_ravo(args.build, args.size, args.connections, args.window, args.seconds, settings,
+                 producer_batch=args.producer_batch)
+    a = run_ack(args.build, args.size, args.connections, args.window, args.seconds, settings["num_threads"],
+                producer_batch=args.producer_batch)
     lb = run_loopback(1.0)
     print(json.dumps(dict(ravo=r, ack=a, loopback=lb), indent=1))
     print(f"ravo {r['samples_per_s']:,.0f}/s  ack {a['samples_per_s']:,.0f}/s  "
