@@ -18,8 +18,9 @@ once while fewer are outstanding and otherwise first blocks reading
 acknowledgements. `send_many` writes several samples with one system call
 where the window allows, which is what small samples need to approach the
 server's rate; `send_raw_many` does the same for samples already packed back
-to back (a NumPy structured array with one field per leaf). A `Producer` is not thread-safe: use it from one thread at a
-time (one producer per thread for parallel streams). Every wait (connect,
+to back (a NumPy structured array with one field per leaf). A `Producer` is
+not thread-safe: use it from one thread at a time (one producer per thread
+for parallel streams). Every wait (connect,
 handshake, acknowledgements, a full socket buffer) is bounded by ``timeout``
 seconds when one is given; a timeout raises `TimeoutError` and leaves the
 producer usable unless it struck in the middle of a sample, after which the
