@@ -20,11 +20,11 @@ where the window allows, which is what small samples need to approach the
 server's rate; `send_raw_many` does the same for samples already packed back
 to back (a NumPy structured array with one field per leaf). A `Producer` is
 not thread-safe: use it from one thread at a time (one producer per thread
-for parallel streams). Every wait (connect,
-handshake, acknowledgements, a full socket buffer) is bounded by ``timeout``
-seconds when one is given; a timeout raises `TimeoutError` and leaves the
-producer usable unless it struck in the middle of a sample, after which the
-stream is misaligned and every later call fails.
+for parallel streams). Every wait (connect, handshake, acknowledgements, a
+full socket buffer) is bounded by ``timeout`` seconds when one is given; a
+timeout raises `TimeoutError` and leaves the producer usable unless it
+struck in the middle of a sample, after which the stream is misaligned and
+every later call fails.
 
 Example::
 
