@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 #include <unistd.h>
@@ -153,6 +154,52 @@ TEST(Store, FullRingAfterShutdownRefusesInsteadOfSpinning) {
     EXPECT_EQ(blocked.get(), InsertOutcome::ShutDown);
     EXPECT_EQ(s.write_cursor().load(), 2u);
     EXPECT_EQ(s.insert_sync_until(one, std::chrono::steady_clock::now()), InsertOutcome::ShutDown);
+}
+
+// A read position whose loads can run a hook first: the hook plays the
+// other writers and the consumer moving on between two of the store's loads.
+class ScriptedRemover final : public Remover {
+public:
+    void remove(std::uint64_t n) override { pos += n; }
+    std::uint64_t read_pos() const override {
+        ++reads;
+        if (on_read) on_read(reads);
+        return pos;
+    }
+    mutable std::uint64_t pos = 0;
+    mutable int reads = 0;
+    std::function<void(int)> on_read;
+};
+
+// After shutdown a full ring refuses only on a consistent pair of loads. Here
+// the writer finds the ring full, sees the shutdown and re-reads the cursor
+// (2); before it loads the read position, two other writers insert (cursor
+// 4) and the consumer gives three slots back (read position 3). That read
+// position is past the cursor it re-read: it says nothing about room, and
+// used to wrap into "full" and refuse a sample the ring had room for.
+TEST(Store, SubmitAfterShutdownIsNotRefusedByAReadPositionPastAStaleCursor) {
+    auto sampler = FifoSampler::with_metrics(1, 2, nullptr).value();
+    auto remover = std::make_unique<ScriptedRemover>();
+    ScriptedRemover* script = remover.get();
+    auto st = Store::create({ArraySpec{{}, 1}}, 1, 2, std::move(sampler), std::move(remover));
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    std::uint8_t byte = 1;
+    ByteSpan one[] = {{&byte, 1}};
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    ASSERT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    s.shutdown();
+    script->reads = 0;
+    script->on_read = [&](int read) {
+        if (read == 2) {  // the load right after the re-read of the cursor
+            s.write_cursor().store(4);
+            script->pos = 3;
+        }
+    };
+    EXPECT_EQ(s.insert_sync(one), InsertOutcome::Inserted);
+    EXPECT_EQ(s.write_cursor().load(), 5u);
+    // Full for real now (cursor 5, read position 3): refused.
+    EXPECT_EQ(s.insert_sync(one), InsertOutcome::ShutDown);
 }
 
 TEST(Store, InsertTimesOutWithoutReserving) {
