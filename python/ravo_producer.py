@@ -67,6 +67,9 @@ ACK_BYTE = 0x01
 _HEADER = struct.Struct("<4sBI")  # magic, version, leaf_count: 9 bytes
 _LEAF_HEAD = struct.Struct("<II")  # element_size, ndim
 _U64_LIMIT = 1 << 64
+# A multi-leaf sample up to this size is joined into one buffer and written
+# with send(): the copy costs less than sendmsg()'s per-buffer setup.
+_JOIN_LIMIT = 4096
 # sendmsg refuses more buffers than IOV_MAX (1024 on Linux) in one call.
 _IOV_MAX = 1024
 # MSG_NOSIGNAL turns a write to a closed connection into EPIPE instead of
@@ -210,11 +213,19 @@ class Producer:
         bufs = self._sample_views(leaves, "send()")
         if self._sent - self._acked >= self._window:
             self._wait_outstanding_at_most(self._window - 1)
-        if len(bufs) == 1:
-            # The common case, one leaf written whole by one call, without
-            # the general loop's bookkeeping.
+        count = len(bufs)
+        if count > 1 and self._sample_size <= _JOIN_LIMIT:
+            bufs = [b"".join(bufs)]
+            count = 1
+        if 0 < count <= _IOV_MAX:
+            # The common case: the whole sample written by one call, without
+            # the general loop's bookkeeping, which takes over from the first
+            # byte not written.
             try:
-                n = self._sock.send(bufs[0], _SEND_FLAGS)
+                if count == 1:
+                    n = self._sock.send(bufs[0], _SEND_FLAGS)
+                else:
+                    n = self._sock.sendmsg(bufs, (), _SEND_FLAGS)
             except BlockingIOError:
                 n = 0
             except OSError as err:
@@ -223,7 +234,7 @@ class Producer:
                 self._sent += 1
                 return
             if n:
-                bufs[0] = memoryview(bufs[0])[n:]
+                bufs = _skip_bytes(bufs, n)
             self._write_samples(bufs, 1, n)
             return
         self._write_samples(bufs, 1)
@@ -618,6 +629,18 @@ class Producer:
         self._sent = base + samples
 
 
+def _skip_bytes(bufs: List[Any], n: int) -> List[Any]:
+    """The buffers that remain after the first ``n`` bytes of ``bufs``."""
+    i = 0
+    while n >= len(bufs[i]):
+        n -= len(bufs[i])
+        i += 1
+    rest = bufs[i:]
+    if n:
+        rest[0] = memoryview(rest[0])[n:]
+    return rest
+
+
 def _as_byte_view(value: Any, what: str) -> memoryview:
     """A flat unsigned-byte view of a bytes-like object or NumPy array, copying
     only when the memory is not C-contiguous."""
@@ -643,19 +666,33 @@ def _as_byte_view(value: Any, what: str) -> memoryview:
 
 def _leaf_bytes(i: int, value: Any, spec: Leaf) -> memoryview:
     np = sys.modules.get("numpy")
+    view = None
     if np is not None and isinstance(value, (np.ndarray, np.generic)):
-        itemsize = value.dtype.itemsize
+        itemsize = value.itemsize
         if itemsize != spec.dtype_size:
             raise ValueError(
                 f"leaf {i}: element size {itemsize} does not match the layout's "
                 f"element size {spec.dtype_size}"
             )
-        shape = tuple(np.shape(value))
+        shape = value.shape  # a tuple, for arrays and NumPy scalars alike
         if shape != spec.shape:
             raise ValueError(
                 f"leaf {i}: shape {shape} does not match the layout's shape {spec.shape}"
             )
-    view = _as_byte_view(value, f"leaf {i}")
+        # Per-leaf cost decides a multi-leaf producer's rate: a C-contiguous
+        # array or scalar that exports its buffer is viewed as bytes directly
+        # (about 0.5 us, against 2 us through NumPy calls). Anything else
+        # (strided arrays, dtypes without a buffer format, arrays of Python
+        # objects) takes the general route below, which copies or refuses.
+        if not value.dtype.hasobject:
+            try:
+                direct = memoryview(value)
+                if direct.c_contiguous:
+                    view = direct.cast("B")
+            except (TypeError, ValueError, BufferError, NotImplementedError):
+                view = None
+    if view is None:
+        view = _as_byte_view(value, f"leaf {i}")
     if view.nbytes != spec.nbytes:
         raise ValueError(
             f"leaf {i}: {view.nbytes} bytes given, the layout needs {spec.nbytes} bytes"

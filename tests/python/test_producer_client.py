@@ -7,6 +7,7 @@ re-check a stop flag, and `close()` joins them with a bound.
 """
 
 import os
+import socket
 import struct
 import sys
 import threading
@@ -188,10 +189,29 @@ class TestWindow:
             assert (p.sent, p.acked) == (6, 6)
             assert server.samples() == expected
 
-    def test_more_leaves_than_one_sendmsg_takes(self):
-        layout = [(1, ())] * 1500
+    def test_partial_write_past_a_small_first_leaf_resumes_in_the_right_leaf(self):
+        # The socket takes the 100-byte leaf and part of the big one: the rest
+        # must continue inside the second leaf, not restart it or skip the third.
+        np = pytest.importorskip("numpy")
+        layout = [(1, (100,)), (1, (300001,)), (4, (3,))]
         with FakeServer(layout) as server, connect(server, window=2) as p:
-            sample = [bytes([i % 251]) for i in range(1500)]
+            # A small send buffer makes each sample's first write stop inside the big leaf.
+            p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 32768)
+            expected = []
+            for i in range(5):
+                head = bytes([i]) * 100
+                body = np.full(300001, (7 * i + 1) % 256, dtype=np.uint8)
+                tail = np.array([i, -i, 1 << 30], dtype=np.int32)
+                p.send([head if i % 2 else np.frombuffer(head, dtype=np.uint8), body, tail])
+                expected.append(head + body.tobytes() + tail.tobytes())
+            p.flush()
+            assert server.samples() == expected
+
+    @pytest.mark.parametrize("element_size", [1, 4])  # joined into one write / more than IOV_MAX buffers
+    def test_more_leaves_than_one_sendmsg_takes(self, element_size):
+        layout = [(element_size, ())] * 1500
+        with FakeServer(layout) as server, connect(server, window=2) as p:
+            sample = [bytes([i % 251]) * element_size for i in range(1500)]
             for _ in range(3):
                 p.send(sample)
             p.flush()
@@ -431,6 +451,38 @@ class TestLeaves:
                 np.arange(6, dtype=np.uint32).tobytes() + bytes(8),
                 raw.tobytes(),
             ]
+
+    def test_numpy_leaves_of_every_kind_go_out_as_their_c_order_bytes(self):
+        # Contiguous arrays and scalars are viewed directly, the rest copied to
+        # C order; either way the bytes on the wire are the leaf's own.
+        np = pytest.importorskip("numpy")
+        values = [
+            np.arange(24, dtype=np.uint8).reshape(2, 3, 4),
+            np.int64(-3),
+            np.float32(1.5),
+            np.bool_(True),
+            np.array(2.5),
+            np.arange(4, dtype=np.float16),
+            np.arange(3, dtype=np.complex64),
+            np.arange(5, dtype=">i4"),
+            np.arange(10, dtype=np.int32)[::2],
+            np.asfortranarray(np.arange(6, dtype=np.int16).reshape(2, 3)),
+            np.array([(1, 2), (3, 4)], dtype=[("a", "<i4"), ("b", "u1")]),
+            np.array([1, 2, 3], dtype="datetime64[s]"),
+            np.frombuffer(b"abcdefgh", dtype=np.uint16),
+            np.zeros(1, dtype="V4")[0],
+        ]
+        layout = [(v.itemsize, v.shape) for v in values]
+        with FakeServer(layout) as server, connect(server) as p:
+            p.send(values)
+            objects = list(values)
+            objects[4] = np.array(None, dtype=object)
+            with pytest.raises(TypeError) as info:
+                p.send(objects)
+            assert str(info.value) == "leaf 4: arrays of Python objects cannot be sent"
+            p.flush()
+            assert p.sent == 1
+            assert server.samples() == [b"".join(np.ascontiguousarray(v).tobytes() for v in values)]
 
     def test_numpy_mismatch_names_the_leaf(self):
         np = pytest.importorskip("numpy")
