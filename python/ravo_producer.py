@@ -267,6 +267,8 @@ class Producer:
             self._wait_for_room(min(len(checked) - done, chunk))
             take = min(len(checked) - done, self._window - (self._sent - self._acked))
             bufs = [view for sample in checked[done : done + take] for view in sample]
+            if len(bufs) > take and self._sample_size <= _JOIN_LIMIT:
+                bufs = [b"".join(bufs)]
             self._write_samples(bufs, take)
             done += take
 

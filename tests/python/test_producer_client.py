@@ -278,6 +278,27 @@ class TestSendMany:
                 assert (p.sent, p.acked) == (203, 203)
             assert server.samples() == data
 
+    def test_multi_leaf_samples_keep_leaf_and_sample_order(self):
+        # Small multi-leaf samples go out joined per window share: every
+        # leaf must still land in its sample, in order, across window boundaries.
+        np = pytest.importorskip("numpy")
+        layout = [(4, (2,)), (1, (3,)), (8, ())]
+        samples, expected = [], []
+        for i in range(150):
+            a = np.array([i, -i], dtype=np.int32)
+            b = bytes([i % 256, (i * 7) % 256, 255 - i % 256])
+            c = np.int64(i * 1000003)
+            samples.append([a, b if i % 3 else bytearray(b), c])
+            expected.append(a.tobytes() + b + c.tobytes())
+        with FakeServer(layout) as server:
+            with connect(server, window=8) as p:
+                p.send_many(samples[:97])
+                p.send(samples[97])
+                p.send_many(samples[98:])
+                p.flush()
+                assert (p.sent, p.acked) == (150, 150)
+            assert server.samples() == expected
+
     def test_a_bad_sample_anywhere_writes_nothing(self):
         data = samples_for(24, 5)
         with FakeServer([(4, (2, 3))]) as server:
