@@ -210,34 +210,7 @@ class Producer:
         """
         if self._closed or self._broken is not None:
             self._check_usable()
-        bufs = self._sample_views(leaves, "send()")
-        if self._sent - self._acked >= self._window:
-            self._wait_outstanding_at_most(self._window - 1)
-        count = len(bufs)
-        if count > 1 and self._sample_size <= _JOIN_LIMIT:
-            bufs = [b"".join(bufs)]
-            count = 1
-        if 0 < count <= _IOV_MAX:
-            # The common case: the whole sample written by one call, without
-            # the general loop's bookkeeping, which takes over from the first
-            # byte not written.
-            try:
-                if count == 1:
-                    n = self._sock.send(bufs[0], _SEND_FLAGS)
-                else:
-                    n = self._sock.sendmsg(bufs, (), _SEND_FLAGS)
-            except BlockingIOError:
-                n = 0
-            except OSError as err:
-                raise self._closed_error(err) from err
-            if n == self._sample_size:
-                self._sent += 1
-                return
-            if n:
-                bufs = _skip_bytes(bufs, n)
-            self._write_samples(bufs, 1, n)
-            return
-        self._write_samples(bufs, 1)
+        self._send_one(self._sample_views(leaves, "send()"))
 
     def send_many(self, samples: Iterable[Sequence[Any]]) -> None:
         """Send several samples, each given as `send` takes it, in order.
@@ -275,14 +248,14 @@ class Producer:
     def send_raw(self, sample: Any) -> None:
         """Send one whole sample: a bytes-like object of exactly `sample_size`
         bytes holding all leaves back to back."""
-        self._check_usable()
+        if self._closed or self._broken is not None:
+            self._check_usable()
         view = _as_byte_view(sample, "sample")
         if view.nbytes != self._sample_size:
             raise ValueError(
                 f"sample has {view.nbytes} bytes, the layout needs {self._sample_size} bytes"
             )
-        self._wait_for_room(1)
-        self._write_samples([view], 1)
+        self._send_one([view])
 
     def send_raw_many(self, samples: Any) -> None:
         """Send whole samples packed back to back: one bytes-like object or
@@ -562,6 +535,37 @@ class Producer:
             wait = False
             if len(data) < _ACK_READ:
                 return
+
+    def _send_one(self, bufs: List[Any]) -> None:
+        """Writes one checked sample given as its non-empty byte buffers,
+        after waiting for room in the window."""
+        if self._sent - self._acked >= self._window:
+            self._wait_outstanding_at_most(self._window - 1)
+        count = len(bufs)
+        if count > 1 and self._sample_size <= _JOIN_LIMIT:
+            bufs = [b"".join(bufs)]
+            count = 1
+        if 0 < count <= _IOV_MAX:
+            # The common case: the whole sample written by one call, without
+            # the general loop's bookkeeping, which takes over from the first
+            # byte not written.
+            try:
+                if count == 1:
+                    n = self._sock.send(bufs[0], _SEND_FLAGS)
+                else:
+                    n = self._sock.sendmsg(bufs, (), _SEND_FLAGS)
+            except BlockingIOError:
+                n = 0
+            except OSError as err:
+                raise self._closed_error(err) from err
+            if n == self._sample_size:
+                self._sent += 1
+                return
+            if n:
+                bufs = _skip_bytes(bufs, n)
+            self._write_samples(bufs, 1, n)
+            return
+        self._write_samples(bufs, 1)
 
     def _wait_for_room(self, samples: int) -> None:
         """Blocks until the window has room for ``samples`` more (1 <= samples <= window)."""
