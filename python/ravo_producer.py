@@ -18,7 +18,9 @@ once while fewer are outstanding and otherwise first blocks reading
 acknowledgements. `send_many` writes several samples with one system call
 where the window allows, which is what small samples need to approach the
 server's rate; `send_raw_many` does the same for samples already packed back
-to back (a NumPy structured array with one field per leaf). A `Producer` is
+to back (a NumPy structured array with one field per leaf), and
+`send_stacked` for samples given leaf by leaf, one array per leaf with a row
+per sample (a vectorised environment's step). A `Producer` is
 not thread-safe: use it from one thread at a time (one producer per thread
 for parallel streams). Every wait (connect, handshake, acknowledgements, a
 full socket buffer) is bounded by ``timeout`` seconds when one is given; a
@@ -286,6 +288,65 @@ class Producer:
             take = min(count - done, self._window - (self._sent - self._acked))
             self._write_samples([view[done * size : (done + take) * size]], take)
             done += take
+
+    def send_stacked(self, leaves: Sequence[Any]) -> None:
+        """Send several samples given leaf by leaf: one NumPy array per leaf,
+        its first dimension counting the samples and the rest matching the
+        leaf's shape (what a vectorised environment's step returns, or
+        ``np.stack`` of each leaf over the samples).
+
+        Every leaf is checked before any byte is written, so a `ValueError`
+        (wrong leaf count, sample count, shape or element size) or
+        `TypeError` leaves the stream intact. The samples are packed into one
+        buffer (one copy) and sent as `send_raw_many` sends them.
+        """
+        self._check_usable()
+        np = sys.modules.get("numpy")
+        if type(leaves) is not list and type(leaves) is not tuple:
+            raise TypeError(
+                "send_stacked() takes a list or tuple with one NumPy array per leaf"
+            )
+        if len(leaves) != len(self._leaves):
+            raise ValueError(
+                f"batch has {len(leaves)} leaves, the layout has {len(self._leaves)}"
+            )
+        count = None
+        for i, (value, spec) in enumerate(zip(leaves, self._leaves)):
+            if np is None or not isinstance(value, np.ndarray):
+                raise TypeError(
+                    f"leaf {i}: expected a NumPy array with one row per sample, got "
+                    f"{type(value).__name__}"
+                )
+            if value.ndim == 0:
+                raise ValueError(f"leaf {i}: a 0-dimensional array has no sample dimension")
+            if count is None:
+                count = value.shape[0]
+            elif value.shape[0] != count:
+                raise ValueError(
+                    f"leaf {i}: {value.shape[0]} samples, leaf 0 has {count}"
+                )
+            if value.itemsize != spec.dtype_size:
+                raise ValueError(
+                    f"leaf {i}: element size {value.itemsize} does not match the layout's "
+                    f"element size {spec.dtype_size}"
+                )
+            if value.shape[1:] != spec.shape:
+                raise ValueError(
+                    f"leaf {i}: shape {value.shape[1:]} per sample does not match the "
+                    f"layout's shape {spec.shape}"
+                )
+            if value.dtype.hasobject:
+                raise TypeError(f"leaf {i}: arrays of Python objects cannot be sent")
+        if not count:
+            return
+        packed = np.empty((count, self._sample_size), dtype=np.uint8)
+        offset = 0
+        for value, spec in zip(leaves, self._leaves):
+            if spec.nbytes:
+                rows = np.ascontiguousarray(value).view(np.uint8).reshape(count, spec.nbytes)
+                packed[:, offset : offset + spec.nbytes] = rows
+                offset += spec.nbytes
+        self.send_raw_many(packed)
 
     def flush(self) -> None:
         """Wait until every sent sample is acknowledged."""

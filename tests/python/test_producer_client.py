@@ -399,6 +399,71 @@ class TestSendRawMany:
             assert server.samples() == data
 
 
+class TestSendStacked:
+    # A vectorised step: observations, actions, rewards, an empty leaf and a
+    # big-endian counter, one row per sample.
+    LAYOUT = [(1, (2, 3)), (8, ()), (4, ()), (4, (0,)), (2, (2,))]
+
+    def stacked(self, np, n, start=0):
+        idx = np.arange(start, start + n)
+        return [
+            (idx[:, None, None] + np.arange(6).reshape(2, 3)).astype(np.uint8),
+            idx.astype(np.int64) * -7,
+            idx.astype(np.float32) / 4,
+            np.zeros((n, 0), dtype=np.float32),
+            np.stack([idx, idx + 1], axis=1).astype(">u2"),
+        ]
+
+    def test_rows_become_samples_in_order_across_window_boundaries(self):
+        np = pytest.importorskip("numpy")
+        leaves = self.stacked(np, 150)
+        # Strided and Fortran-ordered leaves are packed by their values too.
+        wide = np.full((150, 2, 6), 99, dtype=np.uint8)
+        wide[:, :, ::2] = leaves[0]
+        mixed = [wide[:, :, ::2], np.repeat(leaves[1], 2)[::2], leaves[2],
+                 leaves[3], np.asfortranarray(leaves[4])]
+        with FakeServer(self.LAYOUT) as server:
+            with connect(server, window=8) as p:
+                p.send_stacked([x[:100] for x in leaves])
+                p.send_stacked(tuple(x[100:] for x in mixed))
+                p.send_stacked([x[:0] for x in leaves])  # no samples: nothing to send
+                p.flush()
+                assert (p.sent, p.acked) == (150, 150)
+            want = [b"".join(x[k].tobytes() for x in leaves) for k in range(150)]
+            assert server.samples() == want
+
+    def test_bad_leaves_are_refused_before_any_byte_is_written(self):
+        np = pytest.importorskip("numpy")
+        good = self.stacked(np, 5)
+        with FakeServer(self.LAYOUT) as server, connect(server) as p:
+            cases = [
+                (good[:4], ValueError, "batch has 4 leaves, the layout has 5"),
+                ([good[0], good[1][:4]] + good[2:], ValueError, "leaf 1: 4 samples, leaf 0 has 5"),
+                ([good[0], np.int64(3)] + good[2:], TypeError,
+                 "leaf 1: expected a NumPy array with one row per sample, got int64"),
+                ([good[0].tobytes()] + good[1:], TypeError,
+                 "leaf 0: expected a NumPy array with one row per sample, got bytes"),
+                ([good[0], np.array(3, dtype=np.int64)] + good[2:], ValueError,
+                 "leaf 1: a 0-dimensional array has no sample dimension"),
+                ([good[0], good[1].astype(np.int32)] + good[2:], ValueError,
+                 "leaf 1: element size 4 does not match the layout's element size 8"),
+                ([good[0].reshape(5, 3, 2)] + good[1:], ValueError,
+                 "leaf 0: shape (3, 2) per sample does not match the layout's shape (2, 3)"),
+                ([good[0], np.array([None] * 5, dtype=object)] + good[2:], TypeError,
+                 "leaf 1: arrays of Python objects cannot be sent"),
+            ]
+            for leaves, cls, text in cases:
+                with pytest.raises(cls) as info:
+                    p.send_stacked(leaves)
+                assert str(info.value) == text
+            with pytest.raises(TypeError, match="one NumPy array per leaf"):
+                p.send_stacked(np.stack(good[1:3]))
+            assert p.sent == 0
+            p.send_stacked(good)  # the stream is intact
+            p.flush()
+            assert server.samples() == [b"".join(x[k].tobytes() for x in good) for k in range(5)]
+
+
 class TestAckedIsCurrent:
     def test_acked_takes_in_acknowledgements_without_a_flush(self):
         data = samples_for(24, 5)
