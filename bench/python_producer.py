@@ -16,7 +16,19 @@ samples of one size as fast as it can, and a consumer in a child process:
   preallocated NumPy batch. Timed from the first send until the consumer
   has received the last sample. ZeroMQ acknowledges nothing.
 
-Usage: python3 bench/python_producer.py [--build build/bench] [--sizes 64 4096 65536]
+With --step, each sample is an actor's step instead: an observation of SIZE
+bytes (uint8) and three scalar leaves (int64 action, float32 reward, uint8
+done), and the rows are:
+
+- ravo send: one `send([obs, action, reward, done])` per sample.
+- ravo send_many: `send_many(zip(obs, actions, rewards, dones))` over 64
+  steps given leaf by leaf, as a vectorised environment returns them.
+- ravo send_stacked: `send_stacked([obs, actions, rewards, dones])` for the
+  same 64 steps.
+- ZeroMQ: one `send_multipart([obs, action, reward, done])` per sample; the
+  consumer receives each frame into its place in a preallocated batch row.
+
+Usage: python3 bench/python_producer.py [--build build/bench] [--sizes 64 4096 65536] [--step]
 """
 
 import argparse
@@ -33,6 +45,9 @@ sys.path.insert(0, HERE)
 from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for  # noqa: E402
 
 WINDOW = 64
+# The step layout's element sizes: observation bytes, int64 action, float32
+# reward, uint8 done.
+STEP_DTYPE_SIZES = [1, 8, 4, 1]
 
 
 def count_for(size):
@@ -46,7 +61,8 @@ def serve_ravo(args):
     import ravo
 
     s = DEFAULT_SETTINGS
-    server = ravo._Server([[args.size]], [1], batch_size_for(args.size),
+    shapes, dtype_sizes = ([[args.size], [], [], []], STEP_DTYPE_SIZES) if args.step else ([[args.size]], [1])
+    server = ravo._Server(shapes, dtype_sizes, batch_size_for(args.size),
                           transport=ravo.TcpTransport(0, num_threads=s["num_threads"]),
                           num_buffers=s["num_buffers"], num_drainers=s["num_drainers"],
                           producer_queue_size=s["producer_queue_size"])
@@ -68,15 +84,25 @@ def serve_zmq(args):
     port = sock.bind_to_random_port("tcp://127.0.0.1")
     print(port, flush=True)
     batch = batch_size_for(args.size)
-    rows = np.empty((batch, args.size), dtype=np.uint8)
-    for i in range(args.count):
-        sock.recv_into(rows[i % batch])
+    if args.step:
+        # One frame per leaf, each received into its place in the batch row.
+        sizes = [args.size] + STEP_DTYPE_SIZES[1:]
+        rows = np.empty((batch, sum(sizes)), dtype=np.uint8)
+        views = [[memoryview(row)[off : off + n] for off, n in zip(np.cumsum([0] + sizes[:-1]), sizes)]
+                 for row in rows]
+        for i in range(args.count):
+            for view in views[i % batch]:
+                sock.recv_into(view)
+    else:
+        rows = np.empty((batch, args.size), dtype=np.uint8)
+        for i in range(args.count):
+            sock.recv_into(rows[i % batch])
     print("done", flush=True)
 
 
-def _child(mode, size, count, build):
+def _child(mode, size, count, build, step=False):
     cmd = [sys.executable, os.path.abspath(__file__), mode, "--size", str(size), "--count", str(count),
-           "--build", build]
+           "--build", build] + (["--step"] if step else [])
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=_child_env())
     return proc, int(proc.stdout.readline())
 
@@ -138,6 +164,86 @@ def run_zmq(build, size, count):
     return count / (t1 - t0)
 
 
+def step_leaves(size):
+    """WINDOW steps given leaf by leaf: observations, actions, rewards, dones."""
+    import numpy as np
+
+    rng = np.random.default_rng(size)
+    return [rng.integers(0, 256, size=(WINDOW, size), dtype=np.uint8),
+            np.arange(WINDOW, dtype=np.int64), rng.random(WINDOW, dtype=np.float32),
+            (np.arange(WINDOW) % 2).astype(np.uint8)]
+
+
+def run_ravo_step(build, size, count, mode):
+    """mode: "send" (one sample per call), "many" (send_many over zip of the
+    leaves) or "stacked" (send_stacked); count is rounded down to whole
+    windows."""
+    import ravo_producer
+
+    proc, port = _child("--serve-ravo", size, count, build, step=True)
+    leaves = step_leaves(size)
+    rounds = count // WINDOW
+    try:
+        with ravo_producer.Producer("127.0.0.1", port, window=WINDOW) as p:
+            t0 = time.perf_counter()
+            if mode == "send":
+                sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
+                for _ in range(rounds * WINDOW):
+                    p.send(sample)
+            elif mode == "many":
+                for _ in range(rounds):
+                    p.send_many(zip(*leaves))
+            else:
+                for _ in range(rounds):
+                    p.send_stacked(leaves)
+            p.flush()
+            t1 = time.perf_counter()
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=60)
+    return rounds * WINDOW / (t1 - t0)
+
+
+def run_zmq_step(build, size, count):
+    import zmq
+
+    rounds = count // WINDOW
+    proc, port = _child("--serve-zmq", size, rounds * WINDOW, build, step=True)
+    try:
+        ctx = zmq.Context()
+        sock = ctx.socket(zmq.PUSH)
+        sock.setsockopt(zmq.SNDHWM, WINDOW)
+        sock.connect(f"tcp://127.0.0.1:{port}")
+        leaves = step_leaves(size)
+        sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
+        copy = size < 65536
+        t0 = time.perf_counter()
+        for _ in range(rounds * WINDOW):
+            sock.send_multipart(sample, copy=copy)
+        if proc.stdout.readline().strip() != "done":
+            raise RuntimeError("the ZeroMQ consumer did not finish")
+        t1 = time.perf_counter()
+        sock.close(linger=0)
+        ctx.term()
+    finally:
+        proc.wait(timeout=60)
+    return rounds * WINDOW / (t1 - t0)
+
+
+def run_step(build, sizes, repeats=2):
+    """Best of `repeats` per cell, samples being an actor's step."""
+    rows = []
+    for size in sizes:
+        count = count_for(size + sum(STEP_DTYPE_SIZES[1:]))
+        send = max(run_ravo_step(build, size, count, "send") for _ in range(repeats))
+        many = max(run_ravo_step(build, size, count, "many") for _ in range(repeats))
+        stacked = max(run_ravo_step(build, size, count, "stacked") for _ in range(repeats))
+        zmq_rate = max(run_zmq_step(build, size, count) for _ in range(repeats))
+        rows.append(dict(size=size, count=count, ravo_send=send, ravo_send_many=many,
+                         ravo_send_stacked=stacked, zmq=zmq_rate))
+    return rows
+
+
 def run(build, sizes, repeats=2):
     """Best of `repeats` per cell; returns a list of row dicts."""
     rows = []
@@ -157,6 +263,8 @@ def main():
     ap.add_argument("--build", default=os.path.join(os.path.dirname(HERE), "build", "bench"))
     ap.add_argument("--sizes", type=int, nargs="+", default=[64, 4096, 65536])
     ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--step", action="store_true",
+                    help="samples are an actor's step: an observation of SIZE bytes and three scalars")
     ap.add_argument("--json", help="also write the rows here")
     ap.add_argument("--size", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--count", type=int, help=argparse.SUPPRESS)
@@ -171,6 +279,20 @@ def main():
         serve_zmq(args)
         return
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))  # ravo_producer from the tree
+    if args.step:
+        rows = run_step(args.build, args.sizes, args.repeats)
+        print("| observation | ravo send() samples/s | ravo send_many(zip) samples/s | "
+              "ravo send_stacked() samples/s | ZeroMQ send_multipart() samples/s | send / ZeroMQ | "
+              "send_many / ZeroMQ | send_stacked / ZeroMQ |")
+        print("|---|---|---|---|---|---|---|---|")
+        for r in rows:
+            print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | "
+                  f"{r['ravo_send_stacked']:,.0f} | {r['zmq']:,.0f} | {r['ravo_send'] / r['zmq']:.2f} | "
+                  f"{r['ravo_send_many'] / r['zmq']:.2f} | {r['ravo_send_stacked'] / r['zmq']:.2f} |")
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(rows, f, indent=1)
+        return
     rows = run(args.build, args.sizes, args.repeats)
     print("| size | ravo send() samples/s | ravo send_many() samples/s | ravo send_raw_many() samples/s | "
           "ZeroMQ send() samples/s | send / ZeroMQ | send_many / ZeroMQ | send_raw_many / ZeroMQ |")
