@@ -74,6 +74,8 @@ _U64_LIMIT = 1 << 64
 _JOIN_LIMIT = 4096
 # sendmsg refuses more buffers than IOV_MAX (1024 on Linux) in one call.
 _IOV_MAX = 1024
+# send_stacked packs at most this many bytes (or one window of samples) at a time.
+_STACK_CHUNK_BYTES = 4 << 20
 # MSG_NOSIGNAL turns a write to a closed connection into EPIPE instead of
 # SIGPIPE, even in processes that did not ignore SIGPIPE.
 _SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
@@ -297,8 +299,10 @@ class Producer:
 
         Every leaf is checked before any byte is written, so a `ValueError`
         (wrong leaf count, sample count, shape or element size) or
-        `TypeError` leaves the stream intact. The samples are packed into one
-        buffer (one copy) and sent as `send_raw_many` sends them.
+        `TypeError` leaves the stream intact. The samples are packed (one
+        copy, a window or 4 MiB at a time) and sent as `send_raw_many` sends
+        them; if a write fails part way, `sent` tells how many of them were
+        written completely.
         """
         self._check_usable()
         np = sys.modules.get("numpy")
@@ -339,14 +343,21 @@ class Producer:
                 raise TypeError(f"leaf {i}: arrays of Python objects cannot be sent")
         if not count:
             return
-        packed = np.empty((count, self._sample_size), dtype=np.uint8)
-        offset = 0
-        for value, spec in zip(leaves, self._leaves):
-            if spec.nbytes:
-                rows = np.ascontiguousarray(value).view(np.uint8).reshape(count, spec.nbytes)
-                packed[:, offset : offset + spec.nbytes] = rows
-                offset += spec.nbytes
-        self.send_raw_many(packed)
+        # Packed a share at a time into one reused buffer, so that a long
+        # stack costs at most a window or 4 MiB of extra memory.
+        chunk = min(count, max(self._window, _STACK_CHUNK_BYTES // self._sample_size))
+        packed = np.empty((chunk, self._sample_size), dtype=np.uint8)
+        for start in range(0, count, chunk):
+            n = min(chunk, count - start)
+            offset = 0
+            for value, spec in zip(leaves, self._leaves):
+                if spec.nbytes:
+                    rows = np.ascontiguousarray(value[start : start + n])
+                    packed[:n, offset : offset + spec.nbytes] = rows.view(np.uint8).reshape(
+                        n, spec.nbytes
+                    )
+                    offset += spec.nbytes
+            self.send_raw_many(packed[:n])
 
     def flush(self) -> None:
         """Wait until every sent sample is acknowledged."""

@@ -414,8 +414,13 @@ class TestSendStacked:
             np.stack([idx, idx + 1], axis=1).astype(">u2"),
         ]
 
-    def test_rows_become_samples_in_order_across_window_boundaries(self):
+    @pytest.mark.parametrize("packed_a_window_at_a_time", [False, True])
+    def test_rows_become_samples_in_order_across_window_boundaries(
+        self, monkeypatch, packed_a_window_at_a_time
+    ):
         np = pytest.importorskip("numpy")
+        if packed_a_window_at_a_time:
+            monkeypatch.setattr(ravo_producer, "_STACK_CHUNK_BYTES", 0)
         leaves = self.stacked(np, 150)
         # Strided and Fortran-ordered leaves are packed by their values too.
         wide = np.full((150, 2, 6), 99, dtype=np.uint8)
