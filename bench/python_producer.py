@@ -140,20 +140,30 @@ def run_ravo(build, size, count, mode):
     return count / (t1 - t0)
 
 
-def run_zmq(build, size, count):
+def run_zmq(build, size, count, step=False):
+    """ZeroMQ's rate: one `send` per sample, or with `step` one four-frame
+    `send_multipart` per actor's step (count rounded down to whole windows)."""
     import zmq
 
-    proc, port = _child("--serve-zmq", size, count, build)
+    if step:
+        count -= count % WINDOW
+    proc, port = _child("--serve-zmq", size, count, build, step=step)
     try:
         ctx = zmq.Context()
         sock = ctx.socket(zmq.PUSH)
         sock.setsockopt(zmq.SNDHWM, WINDOW)
         sock.connect(f"tcp://127.0.0.1:{port}")
-        payload = os.urandom(size)
         copy = size < 65536
+        if step:
+            leaves = step_leaves(size)
+            sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
+            send = lambda: sock.send_multipart(sample, copy=copy)  # noqa: E731
+        else:
+            payload = os.urandom(size)
+            send = lambda: sock.send(payload, copy=copy)  # noqa: E731
         t0 = time.perf_counter()
         for _ in range(count):
-            sock.send(payload, copy=copy)
+            send()
         if proc.stdout.readline().strip() != "done":
             raise RuntimeError("the ZeroMQ consumer did not finish")
         t1 = time.perf_counter()
@@ -204,32 +214,6 @@ def run_ravo_step(build, size, count, mode):
     return rounds * WINDOW / (t1 - t0)
 
 
-def run_zmq_step(build, size, count):
-    import zmq
-
-    rounds = count // WINDOW
-    proc, port = _child("--serve-zmq", size, rounds * WINDOW, build, step=True)
-    try:
-        ctx = zmq.Context()
-        sock = ctx.socket(zmq.PUSH)
-        sock.setsockopt(zmq.SNDHWM, WINDOW)
-        sock.connect(f"tcp://127.0.0.1:{port}")
-        leaves = step_leaves(size)
-        sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
-        copy = size < 65536
-        t0 = time.perf_counter()
-        for _ in range(rounds * WINDOW):
-            sock.send_multipart(sample, copy=copy)
-        if proc.stdout.readline().strip() != "done":
-            raise RuntimeError("the ZeroMQ consumer did not finish")
-        t1 = time.perf_counter()
-        sock.close(linger=0)
-        ctx.term()
-    finally:
-        proc.wait(timeout=60)
-    return rounds * WINDOW / (t1 - t0)
-
-
 def run_step(build, sizes, repeats=2):
     """Best of `repeats` per cell, samples being an actor's step."""
     rows = []
@@ -238,7 +222,7 @@ def run_step(build, sizes, repeats=2):
         send = max(run_ravo_step(build, size, count, "send") for _ in range(repeats))
         many = max(run_ravo_step(build, size, count, "many") for _ in range(repeats))
         stacked = max(run_ravo_step(build, size, count, "stacked") for _ in range(repeats))
-        zmq_rate = max(run_zmq_step(build, size, count) for _ in range(repeats))
+        zmq_rate = max(run_zmq(build, size, count, step=True) for _ in range(repeats))
         rows.append(dict(size=size, count=count, ravo_send=send, ravo_send_many=many,
                          ravo_send_stacked=stacked, zmq=zmq_rate))
     return rows
