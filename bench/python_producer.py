@@ -107,37 +107,46 @@ def _child(mode, size, count, build, step=False):
     return proc, int(proc.stdout.readline())
 
 
-def run_ravo(build, size, count, mode):
-    """mode: "send", "many" (send_many) or "raw_many" (send_raw_many)."""
+def _time_ravo(build, size, count, step, send_all):
+    """Seconds from the first `send_all(producer)` write into a fresh ravo
+    server child until every sample is acknowledged."""
     import ravo_producer
 
-    proc, port = _child("--serve-ravo", size, count, build)
+    proc, port = _child("--serve-ravo", size, count, build, step=step)
     try:
-        payload = os.urandom(size)
         with ravo_producer.Producer("127.0.0.1", port, window=WINDOW) as p:
-            if mode == "raw_many":
-                packed = payload * WINDOW
-                t0 = time.perf_counter()
-                for _ in range(count // WINDOW):
-                    p.send_raw_many(packed)
-                p.send_raw_many(packed[: (count % WINDOW) * size])
-            elif mode == "many":
-                chunk = [[payload]] * WINDOW
-                t0 = time.perf_counter()
-                for _ in range(count // WINDOW):
-                    p.send_many(chunk)
-                p.send_many(chunk[: count % WINDOW])
-            else:
-                sample = [payload]
-                t0 = time.perf_counter()
-                for _ in range(count):
-                    p.send(sample)
+            t0 = time.perf_counter()
+            send_all(p)
             p.flush()
             t1 = time.perf_counter()
     finally:
         proc.stdin.close()
         proc.wait(timeout=60)
-    return count / (t1 - t0)
+    return t1 - t0
+
+
+def run_ravo(build, size, count, mode):
+    """mode: "send", "many" (send_many) or "raw_many" (send_raw_many)."""
+    payload = os.urandom(size)
+    full, rest = divmod(count, WINDOW)
+
+    def send_all(p):
+        if mode == "raw_many":
+            packed = payload * WINDOW
+            for _ in range(full):
+                p.send_raw_many(packed)
+            p.send_raw_many(packed[: rest * size])
+        elif mode == "many":
+            chunk = [[payload]] * WINDOW
+            for _ in range(full):
+                p.send_many(chunk)
+            p.send_many(chunk[:rest])
+        else:
+            sample = [payload]
+            for _ in range(count):
+                p.send(sample)
+
+    return count / _time_ravo(build, size, count, False, send_all)
 
 
 def run_zmq(build, size, count, step=False):
@@ -188,30 +197,22 @@ def run_ravo_step(build, size, count, mode):
     """mode: "send" (one sample per call), "many" (send_many over zip of the
     leaves) or "stacked" (send_stacked); count is rounded down to whole
     windows."""
-    import ravo_producer
-
-    proc, port = _child("--serve-ravo", size, count, build, step=True)
     leaves = step_leaves(size)
     rounds = count // WINDOW
-    try:
-        with ravo_producer.Producer("127.0.0.1", port, window=WINDOW) as p:
-            t0 = time.perf_counter()
-            if mode == "send":
-                sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
-                for _ in range(rounds * WINDOW):
-                    p.send(sample)
-            elif mode == "many":
-                for _ in range(rounds):
-                    p.send_many(zip(*leaves))
-            else:
-                for _ in range(rounds):
-                    p.send_stacked(leaves)
-            p.flush()
-            t1 = time.perf_counter()
-    finally:
-        proc.stdin.close()
-        proc.wait(timeout=60)
-    return rounds * WINDOW / (t1 - t0)
+
+    def send_all(p):
+        if mode == "send":
+            sample = [leaves[0][0], leaves[1][0], leaves[2][0], leaves[3][0]]
+            for _ in range(rounds * WINDOW):
+                p.send(sample)
+        elif mode == "many":
+            for _ in range(rounds):
+                p.send_many(zip(*leaves))
+        else:
+            for _ in range(rounds):
+                p.send_stacked(leaves)
+
+    return rounds * WINDOW / _time_ravo(build, size, count, True, send_all)
 
 
 def run_step(build, sizes, repeats=2):
@@ -265,30 +266,25 @@ def main():
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))  # ravo_producer from the tree
     if args.step:
         rows = run_step(args.build, args.sizes, args.repeats)
-        print("| observation | ravo send() samples/s | ravo send_many(zip) samples/s | "
-              "ravo send_stacked() samples/s | ZeroMQ send_multipart() samples/s | send / ZeroMQ | "
-              "send_many / ZeroMQ | send_stacked / ZeroMQ |")
-        print("|---|---|---|---|---|---|---|---|")
-        for r in rows:
-            print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | "
-                  f"{r['ravo_send_stacked']:,.0f} | {r['zmq']:,.0f} | {r['ravo_send'] / r['zmq']:.2f} | "
-                  f"{r['ravo_send_many'] / r['zmq']:.2f} | {r['ravo_send_stacked'] / r['zmq']:.2f} |")
-        if args.json:
-            with open(args.json, "w") as f:
-                json.dump(rows, f, indent=1)
-        return
-    rows = run(args.build, args.sizes, args.repeats)
-    print("| size | ravo send() samples/s | ravo send_many() samples/s | ravo send_raw_many() samples/s | "
-          "ZeroMQ send() samples/s | send / ZeroMQ | send_many / ZeroMQ | send_raw_many / ZeroMQ |")
-    print("|---|---|---|---|---|---|---|---|")
+        # (row key, column name) for each ravo call, beside ZeroMQ
+        calls = [("ravo_send", "send()"), ("ravo_send_many", "send_many(zip)"),
+                 ("ravo_send_stacked", "send_stacked()")]
+        first, zmq_name = "observation", "send_multipart()"
+    else:
+        rows = run(args.build, args.sizes, args.repeats)
+        calls = [("ravo_send", "send()"), ("ravo_send_many", "send_many()"),
+                 ("ravo_send_raw_many", "send_raw_many()")]
+        first, zmq_name = "size", "send()"
+    print(f"| {first} | " + " | ".join(f"ravo {name} samples/s" for _, name in calls)
+          + f" | ZeroMQ {zmq_name} samples/s | "
+          + " | ".join(f"{name.split('(')[0]} / ZeroMQ" for _, name in calls) + " |")
+    print("|---" * (2 * len(calls) + 2) + "|")
     for r in rows:
-        print(f"| {r['size']} B | {r['ravo_send']:,.0f} | {r['ravo_send_many']:,.0f} | "
-              f"{r['ravo_send_raw_many']:,.0f} | {r['zmq']:,.0f} | {r['ravo_send'] / r['zmq']:.2f} | "
-              f"{r['ravo_send_many'] / r['zmq']:.2f} | {r['ravo_send_raw_many'] / r['zmq']:.2f} |")
+        print(f"| {r['size']} B | " + " | ".join(f"{r[key]:,.0f}" for key, _ in calls)
+              + f" | {r['zmq']:,.0f} | " + " | ".join(f"{r[key] / r['zmq']:.2f}" for key, _ in calls) + " |")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
-
 
 if __name__ == "__main__":
     main()
