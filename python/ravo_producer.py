@@ -74,7 +74,7 @@ _U64_LIMIT = 1 << 64
 _JOIN_LIMIT = 4096
 # sendmsg refuses more buffers than IOV_MAX (1024 on Linux) in one call.
 _IOV_MAX = 1024
-# send_stacked packs at most this many bytes (or one window of samples) at a time.
+# send_stacked packs at most this many bytes (or one sample, if larger) at a time.
 _STACK_CHUNK_BYTES = 4 << 20
 # MSG_NOSIGNAL turns a write to a closed connection into EPIPE instead of
 # SIGPIPE, even in processes that did not ignore SIGPIPE.
@@ -300,9 +300,9 @@ class Producer:
         Every leaf is checked before any byte is written, so a `ValueError`
         (wrong leaf count, sample count, shape or element size) or
         `TypeError` leaves the stream intact. The samples are packed (one
-        copy, a window or 4 MiB at a time) and sent as `send_raw_many` sends
-        them; if a write fails part way, `sent` tells how many of them were
-        written completely.
+        copy, 4 MiB at a time) and sent as `send_raw_many` sends them; if a
+        write fails part way, `sent` tells how many of them were written
+        completely.
         """
         self._check_usable()
         np = sys.modules.get("numpy")
@@ -344,8 +344,8 @@ class Producer:
         if not count:
             return
         # Packed a share at a time into one reused buffer, so that a long
-        # stack costs at most a window or 4 MiB of extra memory.
-        chunk = min(count, max(self._window, _STACK_CHUNK_BYTES // self._sample_size))
+        # stack costs at most 4 MiB (or one sample, if larger) of extra memory.
+        chunk = min(count, max(1, _STACK_CHUNK_BYTES // self._sample_size))
         packed = np.empty((chunk, self._sample_size), dtype=np.uint8)
         for start in range(0, count, chunk):
             n = min(chunk, count - start)

@@ -414,12 +414,12 @@ class TestSendStacked:
             np.stack([idx, idx + 1], axis=1).astype(">u2"),
         ]
 
-    @pytest.mark.parametrize("packed_a_window_at_a_time", [False, True])
+    @pytest.mark.parametrize("packed_one_sample_at_a_time", [False, True])
     def test_rows_become_samples_in_order_across_window_boundaries(
-        self, monkeypatch, packed_a_window_at_a_time
+        self, monkeypatch, packed_one_sample_at_a_time
     ):
         np = pytest.importorskip("numpy")
-        if packed_a_window_at_a_time:
+        if packed_one_sample_at_a_time:
             monkeypatch.setattr(ravo_producer, "_STACK_CHUNK_BYTES", 0)
         leaves = self.stacked(np, 150)
         # Strided and Fortran-ordered leaves are packed by their values too.
