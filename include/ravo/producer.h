@@ -16,8 +16,10 @@
 //   at the time of the failure.
 // - `send` writes at once while fewer than `window` samples are
 //   unacknowledged: one system call per sample. `send_many` writes samples
-//   that are already packed back to back (a vectorised environment's step)
-//   with one system call for as many as the window has room for. Acknowledgements are read
+//   that are already packed back to back with one system call for as many
+//   as the window has room for; `send_stacked` packs samples given leaf by
+//   leaf (a vectorised environment's step) and sends them the same way.
+//   Acknowledgements are read
 //   only when they are needed: when the window is full (all that have
 //   arrived, in one recv), while a full socket buffer holds a write up, by
 //   `flush()`, and by `poll_acks()`. So `acked()` may lag behind the server
@@ -127,6 +129,8 @@ inline constexpr unsigned char kMagic[4] = {0x52, 0x41, 0x56, 0x4F};  // "RAVO"
 inline constexpr std::uint8_t kVersion = 1;
 inline constexpr unsigned char kAck = 0x01;
 inline constexpr std::uint32_t kDefaultWindow = 64;
+// send_stacked packs at most this many bytes (or one sample, if larger) at a time.
+inline constexpr std::uint64_t kStackChunkBytes = std::uint64_t{4} << 20;
 
 // One leaf of the sample layout, as the handshake describes it.
 struct Leaf {
@@ -232,6 +236,54 @@ public:
         return {};
     }
 
+    // Sends `count` samples given leaf by leaf, as a vectorised environment's
+    // step returns them: leaves[i] holds the `count` rows of leaf i back to
+    // back (count * layout()[i].nbytes bytes). The leaf count and every
+    // leaf's length are checked before anything is written, so an
+    // InvalidArgument error leaves the stream intact. The rows are packed
+    // into whole samples 4 MiB at a time (one sample at a time if a sample is
+    // larger) in a scratch buffer the producer keeps, and sent as send_many
+    // sends them; if a write fails part way, sent() tells how many of the
+    // samples were written whole.
+    Status send_stacked(std::span<const std::span<const std::byte>> leaves, std::size_t count) {
+        if (Status s = usable(); !s) return s;
+        if (leaves.size() != layout_.size()) {
+            return invalid("batch has " + std::to_string(leaves.size()) + " leaves, the layout has " +
+                           std::to_string(layout_.size()));
+        }
+        for (std::size_t i = 0; i < leaves.size(); ++i) {
+            const std::uint64_t nbytes = layout_[i].nbytes;
+            if (count != 0 && nbytes > SIZE_MAX / count) {
+                return invalid("leaf " + std::to_string(i) + ": " + std::to_string(count) +
+                               " rows of " + std::to_string(nbytes) + " bytes do not fit in memory");
+            }
+            if (leaves[i].size() != count * nbytes) {
+                return invalid("leaf " + std::to_string(i) + ": " + std::to_string(leaves[i].size()) +
+                               " bytes given, " + std::to_string(count) + " samples need " +
+                               std::to_string(count * nbytes) + " bytes");
+            }
+        }
+        if (count == 0) return {};
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+            count, std::max<std::uint64_t>(1, kStackChunkBytes / sample_size_)));
+        // Grows once to one chunk; later calls of the same size reuse it.
+        if (stack_.size() < chunk * sample_size_) stack_.resize(chunk * sample_size_);
+        for (std::size_t start = 0; start < count; start += chunk) {
+            const std::size_t n = std::min(chunk, count - start);
+            std::byte* out = stack_.data();
+            for (std::size_t row = start; row < start + n; ++row) {
+                for (std::size_t i = 0; i < leaves.size(); ++i) {
+                    const std::size_t nbytes = layout_[i].nbytes;
+                    if (nbytes == 0) continue;
+                    std::memcpy(out, leaves[i].data() + row * nbytes, nbytes);
+                    out += nbytes;
+                }
+            }
+            if (Status s = send_many(stack_.data(), n); !s) return s;
+        }
+        return {};
+    }
+
     // Collects the acknowledgements that have arrived, without waiting.
     Status poll_acks() {
         if (Status s = usable(); !s) return s;
@@ -273,6 +325,7 @@ private:
         acked_ = other.acked_;
         layout_ = std::move(other.layout_);
         iov_ = std::move(other.iov_);
+        stack_ = std::move(other.stack_);
         peer_ = std::move(other.peer_);
         broken_ = std::move(other.broken_);
     }
@@ -602,6 +655,7 @@ private:
     std::uint64_t acked_ = 0;  // acknowledgement bytes received
     std::vector<Leaf> layout_;
     std::vector<iovec> iov_;  // scratch for send_leaves, one entry per leaf
+    std::vector<std::byte> stack_;  // scratch for send_stacked: packed samples, one chunk
     std::string peer_;        // "host:port" for error texts
     std::optional<Error> broken_;
 };

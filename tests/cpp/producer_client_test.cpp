@@ -528,6 +528,83 @@ TEST(ProducerWindow, LeavesAreCheckedBeforeWriting) {
     EXPECT_EQ(server.samples(), std::vector<Bytes>{want});
 }
 
+// Rows of each leaf become samples in order: within one packing chunk
+// (small samples) and across chunks of whole samples (samples of 1.5 MB,
+// two to a chunk, the last chunk short).
+TEST(ProducerWindow, SendStackedPacksRowsIntoSamplesInOrder) {
+    struct Case {
+        std::vector<LeafDef> layout;
+        std::size_t count;
+        std::uint32_t window;
+    };
+    const Case cases[] = {
+        {{{1, {2, 3}}, {8, {}}, {4, {0}}, {2, {2}}}, 150, 8},
+        {{{1, {1500000}}, {4, {3}}, {8, {}}}, 5, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        FakeServer server({.layout = c.layout});
+        Producer p = connect_ok(server, opts(c.window));
+        std::vector<Bytes> columns;
+        for (std::size_t i = 0; i < c.layout.size(); ++i) {
+            const std::size_t nbytes = layout_size({c.layout[i]});
+            Bytes col(c.count * nbytes);
+            for (std::size_t k = 0; k < col.size(); ++k) {
+                col[k] = static_cast<unsigned char>(k * 131 + i * 17 + k / (nbytes ? nbytes : 1));
+            }
+            columns.push_back(std::move(col));
+        }
+        std::vector<std::span<const std::byte>> leaves;
+        for (const auto& col : columns) leaves.push_back(bytes_of(col.data(), col.size()));
+        const std::vector<std::span<const std::byte>> no_rows(c.layout.size());
+        ASSERT_TRUE(p.send_stacked(no_rows, 0).ok());
+        EXPECT_EQ(p.sent(), 0u);
+        ASSERT_TRUE(p.send_stacked(leaves, c.count).ok());
+        EXPECT_EQ(p.sent(), c.count);
+        ASSERT_TRUE(p.close().ok());
+        EXPECT_EQ(p.acked(), c.count);
+        std::vector<Bytes> want(c.count);
+        for (std::size_t row = 0; row < c.count; ++row) {
+            for (std::size_t i = 0; i < c.layout.size(); ++i) {
+                const std::size_t nbytes = layout_size({c.layout[i]});
+                const auto* from = columns[i].data() + row * nbytes;
+                want[row].insert(want[row].end(), from, from + nbytes);
+            }
+        }
+        EXPECT_EQ(server.samples(), want);
+    }
+}
+
+TEST(ProducerWindow, SendStackedChecksEveryLeafBeforeWriting) {
+    FakeServer server({.layout = {{4, {2}}, {8, {}}}});
+    Producer p = connect_ok(server);
+    Bytes a(3 * 8, 'a'), b(3 * 8, 'b'), short_b(3 * 8 - 1, 'b');
+    const auto expect_invalid = [&](std::span<const std::span<const std::byte>> leaves,
+                                    std::size_t count, const std::string& text) {
+        Status st = p.send_stacked(leaves, count);
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().code, ErrorCode::InvalidArgument);
+        EXPECT_EQ(st.error().message, text);
+    };
+    std::span<const std::byte> one[] = {bytes_of(a.data(), a.size())};
+    expect_invalid(one, 3, "batch has 1 leaves, the layout has 2");
+    std::span<const std::byte> bad[] = {bytes_of(a.data(), a.size()),
+                                        bytes_of(short_b.data(), short_b.size())};
+    expect_invalid(bad, 3, "leaf 1: 23 bytes given, 3 samples need 24 bytes");
+    std::span<const std::byte> good[] = {bytes_of(a.data(), a.size()), bytes_of(b.data(), b.size())};
+    expect_invalid(good, 2, "leaf 0: 24 bytes given, 2 samples need 16 bytes");
+    expect_invalid(good, std::numeric_limits<std::size_t>::max() / 4,
+                   "leaf 0: " + std::to_string(std::numeric_limits<std::size_t>::max() / 4) +
+                       " rows of 8 bytes do not fit in memory");
+    EXPECT_EQ(p.sent(), 0u);
+    ASSERT_TRUE(p.send_stacked(good, 3).ok());
+    ASSERT_TRUE(p.close().ok());
+    Bytes sample;
+    sample.insert(sample.end(), a.begin(), a.begin() + 8);
+    sample.insert(sample.end(), b.begin(), b.begin() + 8);
+    EXPECT_EQ(server.samples(), std::vector<Bytes>(3, sample));
+}
+
 TEST(ProducerWindow, ManyConnectionsConserveEverySample) {
     // One producer per thread; the first 16 bytes of each sample carry
     // (connection id, sequence number). Every sample must arrive once, in
