@@ -267,6 +267,36 @@ TEST(Store, ViewSpanOffsetsFollowSlotBytes) {
     EXPECT_EQ(v->spans[0].len, 48u);
 }
 
+// Leaves of 16 and 4 bytes, batch_size 3, two batches: slot p of leaf i
+// starts at p * slot_bytes[i] of its region, and a batch's view of leaf i
+// covers batch_size slots from the batch's first one.
+TEST(Store, SlotAndBatchOffsetsInTwoLeafRing) {
+    auto st = make_store({ArraySpec{{16}, 1}, ArraySpec{{2}, 2}}, 3, 2);
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    for (std::uint8_t p = 0; p < 6; ++p) {
+        std::uint8_t big[16], small[4];
+        std::memset(big, p + 1, sizeof big);
+        std::memset(small, 0x80 | p, sizeof small);
+        ByteSpan two[] = {{big, 16}, {small, 4}};
+        ASSERT_EQ(s.insert_sync(two), InsertOutcome::Inserted);
+    }
+    const std::uint8_t* leaf0 = s.ring().region(0);
+    for (int b = 0; b < 96; ++b) ASSERT_EQ(leaf0[b], b / 16 + 1) << "leaf 0 byte " << b;  // slot 4: bytes 64-79
+    const std::uint8_t* leaf1 = s.ring().region(1);
+    for (int b = 0; b < 24; ++b) ASSERT_EQ(leaf1[b], 0x80 | (b / 4)) << "leaf 1 byte " << b;
+
+    auto first = s.sample();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->spans[1].data - leaf1, 0);
+    auto second = s.sample();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->spans[0].data - leaf0, 48);
+    EXPECT_EQ(second->spans[0].len, 48u);
+    EXPECT_EQ(second->spans[1].data - leaf1, 12);  // batch 1 of leaf 1: bytes 12-23
+    EXPECT_EQ(second->spans[1].len, 12u);
+}
+
 // Several writers insert disjoint sequence ranges while one consumer samples:
 // every value arrives exactly once, intact, and batches come out in FIFO
 // order (each writer's values increase from batch to batch).
