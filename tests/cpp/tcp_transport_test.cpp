@@ -178,5 +178,51 @@ TEST(TcpTransport, AddressInUseLeavesItNotStarted) {
     pool->shutdown();
 }
 
+// Connections accepted one after another go to the drainers in turn: each
+// sample is inserted by the drainer its connection was given.
+TEST(TcpTransport, ConnectionsAreServedByDrainersInTurn) {
+    auto metrics = Metrics::create(2);
+    auto sampler = FifoSampler::with_metrics(1, 8, metrics).value();
+    std::shared_ptr<Store> store(
+        Store::create({ArraySpec{{}, 4}}, 1, 8, std::move(sampler), std::make_unique<FifoRemover>()).value());
+    auto pool = DrainerPool::create(store, 2, 2, metrics).value();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(t.start().ok());
+
+    // Sends one sample on a new connection and waits for its acknowledgement,
+    // so that the next connection is accepted after this one.
+    auto one_sample = [&](std::vector<int>& fds) {
+        const int fd = connect_to(*t.port());
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        std::uint8_t hs[17];
+        ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
+        const std::uint8_t sample[4] = {1, 2, 3, 4};
+        ASSERT_EQ(::send(fd, sample, sizeof sample, MSG_NOSIGNAL), 4);
+        std::uint8_t ack = 0;
+        ASSERT_TRUE(recv_exact(fd, &ack, 1));
+        EXPECT_EQ(ack, 1);
+    };
+    auto inserted_by = [&](std::size_t d, std::uint64_t want) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (metrics->drainer(d).samples_inserted_total.load() < want &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return metrics->drainer(d).samples_inserted_total.load();
+    };
+    std::vector<int> fds;
+    one_sample(fds);
+    EXPECT_EQ(inserted_by(0, 1), 1u);
+    one_sample(fds);
+    EXPECT_EQ(inserted_by(1, 1), 1u);
+    one_sample(fds);
+    EXPECT_EQ(inserted_by(0, 2), 2u);
+    EXPECT_EQ(metrics->drainer(1).samples_inserted_total.load(), 1u);
+    for (int fd : fds) ::close(fd);
+    t.shutdown();
+    pool->shutdown();
+}
+
 }  // namespace
 }  // namespace ravo::transport::tcp
