@@ -42,6 +42,9 @@ def main():
     ap.add_argument("--producers", type=int, default=4)
     ap.add_argument("--seconds", type=float, default=10.0)
     ap.add_argument("--batch-size", type=int, default=256)
+    ap.add_argument("--cpp-actor", metavar="PATH",
+                    help="run this build of examples/cpp_actor.cpp as the producers (8 environments each) "
+                         "instead of the Python producer")
     args = ap.parse_args()
 
     server = ravo._Server(
@@ -56,10 +59,13 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(here, "..", "python"),
                                                       os.environ.get("PYTHONPATH", "")]))
-    procs = [
-        subprocess.Popen([sys.executable, "-c", PRODUCER, str(server.port), str(i), str(args.seconds)], env=env)
-        for i in range(args.producers)
-    ]
+    if args.cpp_actor:
+        commands = [[args.cpp_actor, "--port", str(server.port), "--id", str(i), "--seconds", str(args.seconds)]
+                    for i in range(args.producers)]
+    else:
+        commands = [[sys.executable, "-c", PRODUCER, str(server.port), str(i), str(args.seconds)]
+                    for i in range(args.producers)]
+    procs = [subprocess.Popen(cmd, env=env) for cmd in commands]
 
     # When every producer has finished, shut down: sample() then returns the
     # complete batches still waiting and None after them.

@@ -27,6 +27,8 @@ echo "== Python tests =="
 # The stand-in CUDA runtime that the pinning tests load (built without
 # sanitizers, so a plain interpreter can load it).
 export RAVO_FAKE_CUDART="$PWD/build/test-address/tests/cpp/support/full/libcudart.so.12"
+# The C++ actor example, built with the C++ tests (under ASan+UBSan).
+export RAVO_CPP_ACTOR="$PWD/build/test-address/examples/cpp_actor"
 "$py" -m pip install -q --no-build-isolation . 2>&1 | grep -v "Running pip as the 'root' user" || true
 "$py" -c "import ravo" # fails loudly if the install did not work
 cd tests/python && "$py" -m pytest -q -p no:cacheprovider .
