@@ -101,4 +101,17 @@ PyObject* make_batch_arrays(const ConsumerView& view, std::shared_ptr<Store> sto
     return list;
 }
 
+bool is_numpy_array(PyObject* obj) noexcept {
+    if (!numpy_loaded) {
+        // sys.modules, borrowed; the lookup suppresses its own errors.
+        if (PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") == nullptr) return false;
+        if (_import_array() < 0) {
+            PyErr_Clear();  // a broken NumPy: treat the object as any other buffer
+            return false;
+        }
+        numpy_loaded = true;
+    }
+    return PyArray_Check(obj);
+}
+
 }  // namespace ravo::py

@@ -289,16 +289,23 @@ PyObject* server_reset_histograms(PyObject*, PyObject*) {
 
 // One leaf of a submitted sample: an exported buffer (bytes, bytearray, 1-D
 // contiguous unsigned bytes) or bytes converted from a sequence of ints.
-// Only a `bytes` object is read while the interpreter lock is released: it
-// cannot change. Any other buffer is read while the lock is held, so the
-// sample is the caller's data as it was at the call: straight into the slot
-// when the ring has room, else into a scratch copy (see SubmitScratch) that
-// the call then waits with, so the caller's object is not held exported
-// (unresizable) while the call waits for room.
+// A `bytes` object is read while the interpreter lock is released: it cannot
+// change. Any other buffer is read while the lock is held, so the sample is
+// the caller's data as it was at the call: straight into the slot when the
+// ring has room, else into a scratch copy (see SubmitScratch) that the call
+// then waits with, so the caller's object is not held exported (unresizable)
+// while the call waits for room. One exception: a large sample whose mutable
+// items are all NumPy arrays is copied into a free slot with the lock
+// released, as NumPy's own copies are, so that threads submitting arrays copy
+// in parallel. The export keeps each array's memory in place for the copy,
+// and an array cannot be resized while referenced anyway; only a write to
+// the same array from another thread during the call could show in the
+// sample, the race any NumPy copy has.
 struct SubmitItem {
     Py_buffer view{};
     bool has_view = false;
     bool copy_now = false;  // a buffer other than bytes: copied under the lock
+    bool numpy = false;     // copy_now, but a NumPy array (see above)
     std::vector<std::uint8_t> owned;
     ByteSpan copied{};  // where the copy_now bytes went
 
@@ -336,6 +343,7 @@ bool convert_item(PyObject* obj, SubmitItem& item) {
             if (item.view.ndim == 1 && item.view.itemsize == 1 && is_unsigned_byte_format(item.view.format)) {
                 item.has_view = true;
                 item.copy_now = true;
+                item.numpy = is_numpy_array(obj);
                 return true;
             }
             PyBuffer_Release(&item.view);
@@ -499,19 +507,28 @@ PyObject* server_submit(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::size_t to_copy = 0;
         std::uint64_t total = 0;
         bool any_mutable = false;
+        bool only_numpy = true;  // every mutable item is a NumPy array
         for (std::size_t i = 0; i < n; ++i) {
             total += spans[i].len;  // each at most its leaf's size, so no overflow
             if (!items[i].copy_now) continue;
             any_mutable = true;
+            only_numpy = only_numpy && items[i].numpy;
             to_copy += static_cast<std::size_t>(spans[i].len);
         }
         if (any_mutable || total <= kCopyUnderLockBytes) {
-            const InsertOutcome now = store->try_insert(std::span<const ByteSpan>(spans, n));
+            const bool copy_unlocked = only_numpy && total > kCopyUnderLockBytes;
+            InsertOutcome now;
+            if (copy_unlocked) {
+                GilRelease nogil;
+                now = store->try_insert(std::span<const ByteSpan>(spans, n));
+            } else {
+                now = store->try_insert(std::span<const ByteSpan>(spans, n));
+            }
             if (now == InsertOutcome::Inserted) {
                 // After a long copy, let waiting threads (the consumer, other
                 // producers) have the lock before this thread runs on; it
                 // would otherwise keep it for a whole switch interval.
-                if (total > kCopyUnderLockBytes) GilRelease yield_lock;
+                if (total > kCopyUnderLockBytes && !copy_unlocked) GilRelease yield_lock;
                 Py_RETURN_NONE;
             }
             if (now == InsertOutcome::ShutDown) {
