@@ -42,6 +42,7 @@ random samples and reports the rate.
 from __future__ import annotations
 
 import argparse
+import ipaddress
 import math
 import os
 import select
@@ -99,6 +100,36 @@ class Leaf(NamedTuple):
     ``dtype_size`` (``dtype_size`` for a scalar, 0 with any zero dimension)."""
 
 
+def _avoid_pacing_on_loopback(sock: socket.socket) -> None:
+    """BBR paces each connection from a timer. Over loopback, the paced
+    segments enter the receiving side from another CPU than the sender's own
+    writes and arrive out of order; TCP reads that as loss, retransmits and
+    shrinks its window, and a pipelined stream of large samples runs at half
+    speed or less. Loopback has no link to pace for, so such a connection
+    moves to a congestion control that does not pace: cubic where the system
+    allows it, else reno, which every system allows. Any other choice of the
+    system stands, and so does BBR where neither can be set: this is a
+    speed-up, never a reason to fail."""
+    option = getattr(socket, "TCP_CONGESTION", None)
+    if option is None:
+        return
+    try:
+        peer = ipaddress.ip_address(sock.getpeername()[0].split("%")[0])
+        mapped = getattr(peer, "ipv4_mapped", None)
+        if not (peer.is_loopback or (mapped is not None and mapped.is_loopback)):
+            return
+        if not sock.getsockopt(socket.IPPROTO_TCP, option, 16).startswith(b"bbr"):
+            return
+    except (OSError, ValueError):
+        return
+    for other in (b"cubic", b"reno"):
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, option, other)
+            return
+        except OSError:
+            continue
+
+
 def _hex(data: bytes) -> str:
     return " ".join(f"{b:02x}" for b in data)
 
@@ -107,8 +138,8 @@ class Producer:
     """A connection to a ravo server that streams samples to it.
 
     ``Producer(host, port, window=64, timeout=None)`` connects (with
-    TCP_NODELAY), reads and checks the handshake and exposes the sample
-    layout as `leaves` and `sample_size`.
+    TCP_NODELAY, and off BBR over loopback), reads and checks the handshake
+    and exposes the sample layout as `leaves` and `sample_size`.
 
     Raises `ProtocolError` (a `ConnectionError`) when the peer's handshake is
     not a ravo version-1 handshake, `ConnectionError` when the server closes
@@ -140,6 +171,7 @@ class Producer:
         self._sock = socket.create_connection((host, port), timeout=timeout)
         try:
             self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            _avoid_pacing_on_loopback(self._sock)
             # From here on every wait goes through _poll, which applies the
             # timeout; the socket itself never blocks.
             self._sock.setblocking(False)

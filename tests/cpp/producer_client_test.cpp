@@ -744,4 +744,34 @@ TEST(ProducerLifecycle, MoveKeepsTheConnection) {
     EXPECT_EQ(server.samples().size(), 2u);
 }
 
+// BBR's paced segments arrive out of order over loopback and halve a
+// pipelined stream of large samples: a loopback connection leaves it.
+TEST(ProducerConnect, LoopbackConnectionLeavesBbrWhosePacingReordersSegments) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, "bbr", 3) != 0) {
+        ::close(fd);
+        ::close(listener);
+        GTEST_SKIP() << "bbr is not available here";
+    }
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_TRUE(ravo::producer::detail::connected_to_loopback(fd));
+    ravo::producer::detail::avoid_pacing_on_loopback(fd);
+    char name[16] = {};
+    socklen_t name_len = sizeof name - 1;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &name_len), 0);
+    EXPECT_TRUE(std::strcmp(name, "cubic") == 0 || std::strcmp(name, "reno") == 0) << name;
+    EXPECT_EQ(::close(fd), 0);
+    EXPECT_EQ(::close(listener), 0);
+}
+
 }  // namespace

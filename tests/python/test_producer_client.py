@@ -712,6 +712,31 @@ class TestLifecycle:
                 p.flush()
 
 
+@pytest.mark.skipif(not hasattr(socket, "TCP_CONGESTION"), reason="no TCP_CONGESTION on this system")
+def test_loopback_connection_leaves_bbr_whose_pacing_reorders_segments():
+    # BBR's paced segments arrive out of order over loopback and halve a
+    # pipelined stream of large samples; the client moves such a connection
+    # to a congestion control that does not pace.
+    def congestion(sock):
+        return sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_CONGESTION, 16).rstrip(b"\0")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        sock = socket.socket()
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CONGESTION, b"bbr")
+        except OSError:
+            sock.close()
+            pytest.skip("bbr is not available here")
+        with sock:
+            sock.connect(listener.getsockname())
+            ravo_producer._avoid_pacing_on_loopback(sock)
+            assert congestion(sock) in (b"cubic", b"reno")
+    with FakeServer([(4, (2, 3))]) as server:
+        with connect(server) as p:
+            assert not congestion(p._sock).startswith(b"bbr")
+            p.send_raw(bytes(24))
+
+
 def test_command_line_streams_samples(capsys):
     with FakeServer([(4, (2, 3)), (2, ())]) as server:
         rc = ravo_producer.main(
