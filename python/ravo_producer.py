@@ -81,6 +81,8 @@ _STACK_CHUNK_BYTES = 4 << 20
 # SIGPIPE, even in processes that did not ignore SIGPIPE.
 _SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
 _ACK_READ = 65536
+# Samples from this size on leave BBR over loopback (_avoid_pacing_on_loopback).
+_LEAVE_BBR_FROM_BYTES = 64 * 1024
 
 
 class ProtocolError(ConnectionError):
@@ -101,15 +103,19 @@ class Leaf(NamedTuple):
 
 
 def _avoid_pacing_on_loopback(sock: socket.socket) -> None:
-    """BBR paces each connection from a timer. Over loopback, the paced
-    segments enter the receiving side from another CPU than the sender's own
-    writes and arrive out of order; TCP reads that as loss, retransmits and
-    shrinks its window, and a pipelined stream of large samples runs at half
-    speed or less. Loopback has no link to pace for, so such a connection
-    moves to a congestion control that does not pace: cubic where the system
-    allows it, else reno, which every system allows. Any other choice of the
-    system stands, and so does BBR where neither can be set: this is a
-    speed-up, never a reason to fail."""
+    """Moves a loopback connection off BBR, for samples of at least
+    _LEAVE_BBR_FROM_BYTES (the caller checks the size).
+
+    BBR paces each connection from a timer. Over loopback, the paced segments
+    enter the receiving side from another CPU than the sender's own writes
+    and arrive out of order; TCP reads that as loss, retransmits and shrinks
+    its window, and a pipelined stream of large samples runs at half speed.
+    Smaller samples keep BBR: its small congestion window keeps many
+    connections from overrunning the receive buffers of a server that holds
+    back. The connection moves to a congestion control that does not pace:
+    cubic where the system allows it, else reno, which every system allows.
+    Any other choice of the system stands, and so does BBR where neither can
+    be set: this is a speed-up, never a reason to fail."""
     option = getattr(socket, "TCP_CONGESTION", None)
     if option is None:
         return
@@ -138,8 +144,10 @@ class Producer:
     """A connection to a ravo server that streams samples to it.
 
     ``Producer(host, port, window=64, timeout=None)`` connects (with
-    TCP_NODELAY, and off BBR over loopback), reads and checks the handshake
-    and exposes the sample layout as `leaves` and `sample_size`.
+    TCP_NODELAY), reads and checks the handshake and exposes the sample
+    layout as `leaves` and `sample_size`. Over loopback, a connection with
+    samples of 64 KiB or more leaves BBR, whose pacing reorders segments
+    there.
 
     Raises `ProtocolError` (a `ConnectionError`) when the peer's handshake is
     not a ravo version-1 handshake, `ConnectionError` when the server closes
@@ -171,7 +179,6 @@ class Producer:
         self._sock = socket.create_connection((host, port), timeout=timeout)
         try:
             self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            _avoid_pacing_on_loopback(self._sock)
             # From here on every wait goes through _poll, which applies the
             # timeout; the socket itself never blocks.
             self._sock.setblocking(False)
@@ -190,6 +197,8 @@ class Producer:
                     "no sample can be sent"
                 )
             self._sample_size = total
+            if total >= _LEAVE_BBR_FROM_BYTES:
+                _avoid_pacing_on_loopback(self._sock)
         except BaseException:
             self._sock.close()
             self._closed = True

@@ -745,7 +745,8 @@ TEST(ProducerLifecycle, MoveKeepsTheConnection) {
 }
 
 // BBR's paced segments arrive out of order over loopback and halve a
-// pipelined stream of large samples: a loopback connection leaves it.
+// pipelined stream of large samples: such a connection leaves it (connect
+// calls this for samples of kLeaveBbrFromBytes or more).
 TEST(ProducerConnect, LoopbackConnectionLeavesBbrWhosePacingReordersSegments) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
