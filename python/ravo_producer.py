@@ -81,8 +81,6 @@ _STACK_CHUNK_BYTES = 4 << 20
 # SIGPIPE, even in processes that did not ignore SIGPIPE.
 _SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
 _ACK_READ = 65536
-# Samples from this size on leave BBR over loopback (_avoid_pacing_on_loopback).
-_LEAVE_BBR_FROM_BYTES = 64 * 1024
 
 
 class ProtocolError(ConnectionError):
@@ -102,31 +100,33 @@ class Leaf(NamedTuple):
     ``dtype_size`` (``dtype_size`` for a scalar, 0 with any zero dimension)."""
 
 
-def _avoid_pacing_on_loopback(sock: socket.socket) -> None:
-    """Moves a loopback connection off BBR, for samples of at least
-    _LEAVE_BBR_FROM_BYTES (the caller checks the size).
+def _avoid_pacing_on_loopback(sock: socket.socket, host: str) -> None:
+    """Called on a socket about to connect to `host` (a numeric address).
 
     BBR paces each connection from a timer. Over loopback, the paced segments
     enter the receiving side from another CPU than the sender's own writes
     and arrive out of order; TCP reads that as loss, retransmits and shrinks
-    its window, and a pipelined stream of large samples runs at half speed.
-    Smaller samples keep BBR: its small congestion window keeps many
-    connections from overrunning the receive buffers of a server that holds
-    back. The connection moves to a congestion control that does not pace:
-    cubic where the system allows it, else reno, which every system allows.
-    Any other choice of the system stands, and so does BBR where neither can
-    be set: this is a speed-up, never a reason to fail."""
+    its window, and a pipelined stream of large samples runs at half speed
+    or less. Loopback has no link to pace for, so such a socket moves to a
+    congestion control that does not pace: cubic where the system allows
+    it, else reno, which every system allows. It must move before it
+    connects: a connection that started on BBR keeps its pacing after a
+    switch. Any other choice of the system stands, and so does BBR where
+    neither can be set: this is a speed-up, never a reason to fail."""
     option = getattr(socket, "TCP_CONGESTION", None)
     if option is None:
         return
     try:
-        peer = ipaddress.ip_address(sock.getpeername()[0].split("%")[0])
-        mapped = getattr(peer, "ipv4_mapped", None)
-        if not (peer.is_loopback or (mapped is not None and mapped.is_loopback)):
-            return
+        address = ipaddress.ip_address(host.split("%")[0])
+    except ValueError:
+        return
+    mapped = getattr(address, "ipv4_mapped", None)
+    if not (address.is_loopback or (mapped is not None and mapped.is_loopback)):
+        return
+    try:
         if not sock.getsockopt(socket.IPPROTO_TCP, option, 16).startswith(b"bbr"):
             return
-    except (OSError, ValueError):
+    except OSError:
         return
     for other in (b"cubic", b"reno"):
         try:
@@ -134,6 +134,30 @@ def _avoid_pacing_on_loopback(sock: socket.socket) -> None:
             return
         except OSError:
             continue
+
+
+def _open_connection(host: str, port: int, timeout: Optional[float]) -> socket.socket:
+    """socket.create_connection((host, port), timeout), except that a socket
+    bound for loopback leaves BBR before it connects."""
+    error: Optional[OSError] = None
+    for family, kind, proto, _, address in socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM):
+        sock = None
+        try:
+            sock = socket.socket(family, kind, proto)
+            sock.settimeout(timeout)
+            _avoid_pacing_on_loopback(sock, address[0])
+            sock.connect(address)
+            return sock
+        except OSError as exc:
+            error = exc
+            if sock is not None:
+                sock.close()
+    if error is None:
+        raise OSError("getaddrinfo returns an empty list")
+    try:
+        raise error
+    finally:
+        error = None  # no reference cycle through the traceback
 
 
 def _hex(data: bytes) -> str:
@@ -144,10 +168,9 @@ class Producer:
     """A connection to a ravo server that streams samples to it.
 
     ``Producer(host, port, window=64, timeout=None)`` connects (with
-    TCP_NODELAY), reads and checks the handshake and exposes the sample
-    layout as `leaves` and `sample_size`. Over loopback, a connection with
-    samples of 64 KiB or more leaves BBR, whose pacing reorders segments
-    there.
+    TCP_NODELAY; over loopback not with BBR, whose pacing reorders segments
+    there), reads and checks the handshake and exposes the sample layout as
+    `leaves` and `sample_size`.
 
     Raises `ProtocolError` (a `ConnectionError`) when the peer's handshake is
     not a ravo version-1 handshake, `ConnectionError` when the server closes
@@ -176,7 +199,7 @@ class Producer:
         self._closed = False
         # (exception class, text) of the fault that made the stream unusable.
         self._broken: Optional[Tuple[type, str]] = None
-        self._sock = socket.create_connection((host, port), timeout=timeout)
+        self._sock = _open_connection(host, port, timeout)
         try:
             self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             # From here on every wait goes through _poll, which applies the
@@ -197,8 +220,6 @@ class Producer:
                     "no sample can be sent"
                 )
             self._sample_size = total
-            if total >= _LEAVE_BBR_FROM_BYTES:
-                _avoid_pacing_on_loopback(self._sock)
         except BaseException:
             self._sock.close()
             self._closed = True

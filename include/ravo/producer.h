@@ -149,9 +149,9 @@ struct Options {
 
 class Producer {
 public:
-    // Connects to host:port (any address the name resolves to, in order),
-    // sets TCP_NODELAY, reads and checks the handshake, and moves a loopback
-    // connection with large samples off BBR (see avoid_pacing_on_loopback).
+    // Connects to host:port (any address the name resolves to, in order;
+    // over loopback not with BBR, see avoid_pacing_on_loopback), sets
+    // TCP_NODELAY and reads and checks the handshake.
     static Result<Producer> connect(const std::string& host, std::uint16_t port,
                                     Options options = {});
 
@@ -664,42 +664,35 @@ private:
 
 namespace detail {
 
-// True when `fd` is connected to a loopback address: 127.0.0.0/8, ::1, or
-// 127.0.0.0/8 mapped into IPv6.
-inline bool connected_to_loopback(int fd) noexcept {
-    sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
-    if (peer.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+// True for a loopback address: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped into
+// IPv6.
+inline bool is_loopback(const sockaddr* addr) noexcept {
+    if (addr->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(addr);
         return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
     }
-    if (peer.ss_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+    if (addr->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr;
         return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
     }
     return false;
 }
 
-// BBR paces each connection from a timer. Over loopback, the paced segments
-// enter the receiving side from another CPU than the sender's own writes and
-// arrive out of order; TCP reads that as loss, retransmits and shrinks its
-// window, and a pipelined stream of large samples runs at half speed (64 KiB
-// samples, window 64, one connection: about 25K samples/s, against 48K-57K
-// with cubic or reno). Smaller samples keep BBR: its small congestion window
-// keeps many connections from overrunning the receive buffers of a server
-// that holds back (4 KiB samples, 64 connections: 460K samples/s with BBR,
-// 180K-220K without). So a loopback connection whose samples are at least
-// kLeaveBbrFromBytes moves to a congestion control that does not pace: cubic
-// where the system allows it, else reno, which every system allows. Any other
-// choice of the system stands, and so does BBR where neither can be set: this
-// is a speed-up, never a reason to fail.
-inline constexpr std::uint64_t kLeaveBbrFromBytes = 64 * 1024;
-
-// Moves `fd` off BBR as above when it is connected over loopback; the caller
-// checks the sample size.
-inline void avoid_pacing_on_loopback(int fd) noexcept {
-    if (!connected_to_loopback(fd)) return;
+// Called on a socket about to connect to `addr`. BBR paces each connection
+// from a timer. Over loopback, the paced segments enter the receiving side
+// from another CPU than the sender's own writes and arrive out of order; TCP
+// reads that as loss, retransmits and shrinks its window, and a pipelined
+// stream of large samples runs at half speed or less (64 KiB samples, window
+// 64, one connection: about 26K samples/s, against 61K without pacing).
+// Loopback has no link to pace for, so such a socket moves to a congestion
+// control that does not pace: cubic where the system allows it, else reno,
+// which every system allows. It must move before it connects: a connection
+// that started on BBR keeps its pacing after a switch, and then does worse
+// than with BBR itself when many connections carry small samples. Any other
+// choice of the system stands, and so does BBR where neither can be set:
+// this is a speed-up, never a reason to fail.
+inline void avoid_pacing_on_loopback(int fd, const sockaddr* addr) noexcept {
+    if (!is_loopback(addr)) return;
     char name[16] = {};
     socklen_t len = sizeof name - 1;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return;
@@ -741,6 +734,7 @@ inline Result<Producer> Producer::connect(const std::string& host, std::uint16_t
             continue;
         }
         p.fd_ = fd;
+        detail::avoid_pacing_on_loopback(fd, ai->ai_addr);
         int err = 0;
         if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
             err = errno;
@@ -772,7 +766,6 @@ inline Result<Producer> Producer::connect(const std::string& host, std::uint16_t
         return p.make_error(ErrorCode::Io, std::string("TCP_NODELAY: ") + std::strerror(errno));
     }
     if (Status s = p.read_handshake(); !s) return s.error();
-    if (p.sample_size_ >= detail::kLeaveBbrFromBytes) detail::avoid_pacing_on_loopback(p.fd_);
     return p;
 }
 
