@@ -190,10 +190,23 @@ def run_ack(build, size, connections, window, seconds, threads, copy_to=0, produ
                 producer_cpu_us_per_sample=_cpu_seconds(ru) / acked * 1e6)
 
 
+# The sender's socket leaves BBR before it connects, as the producer clients'
+# loopback sockets do (BBR's pacing reorders segments over loopback).
 _LOOPBACK_SENDER = r"""
 import socket, sys, time
 port, seconds = int(sys.argv[1]), float(sys.argv[2])
-s = socket.create_connection(("127.0.0.1", port))
+s = socket.socket()
+try:
+    if s.getsockopt(socket.IPPROTO_TCP, socket.TCP_CONGESTION, 16).startswith(b"bbr"):
+        for other in (b"cubic", b"reno"):
+            try:
+                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_CONGESTION, other)
+                break
+            except OSError:
+                pass
+except (OSError, AttributeError):
+    pass
+s.connect(("127.0.0.1", port))
 chunk = bytes(1 << 20)
 end = time.perf_counter() + seconds
 while time.perf_counter() < end:
