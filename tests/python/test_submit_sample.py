@@ -356,6 +356,24 @@ def test_metrics_without_transport():
         assert h.count == 0
 
 
+def deliver_from_threads(s, writer, n_threads, per_thread, batch, ids_of):
+    """Runs writer(t) on n_threads threads while this thread samples every
+    batch; ids_of(arrays) checks a batch's contents and gives each sample's
+    (thread, sequence). Every sample must arrive once, each thread's in order."""
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
+    for t in threads:
+        t.start()
+    expected = [0] * n_threads
+    for _ in range(n_threads * per_thread // batch):
+        arrays, _ = s.sample()
+        for t, i in ids_of(arrays):
+            assert i == expected[t]
+            expected[t] += 1
+    for t in threads:
+        t.join(WAIT)
+    assert expected == [per_thread] * n_threads
+
+
 def test_many_threads_submit_every_sample_once_in_order():
     n_threads, per_thread, batch = 4, 5000, 50
     s = S([[8], [8]], [1, 1], batch)
@@ -365,22 +383,13 @@ def test_many_threads_submit_every_sample_once_in_order():
             v = (t << 32 | i).to_bytes(8, "little")
             s.submit([v, bytes(reversed(v))])
 
-    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
-    for t in threads:
-        t.start()
-    expected = [0] * n_threads
-    for _ in range(n_threads * per_thread // batch):
-        arrays, _ = s.sample()
+    def ids_of(arrays):
         vals = arrays[0].view("<u8")
         checks = arrays[1].reshape(batch, 8)[:, ::-1].copy().view("<u8").ravel()
         assert (vals == checks).all()
-        for v in vals.tolist():
-            t, i = v >> 32, v & 0xFFFFFFFF
-            assert i == expected[t]
-            expected[t] += 1
-    for t in threads:
-        t.join(30)
-    assert expected == [per_thread] * n_threads
+        return [(v >> 32, v & 0xFFFFFFFF) for v in vals.tolist()]
+
+    deliver_from_threads(s, writer, n_threads, per_thread, batch, ids_of)
 
 
 def test_threads_refilling_large_numpy_arrays_deliver_every_sample_intact():
@@ -398,20 +407,13 @@ def test_threads_refilling_large_numpy_arrays_deliver_every_sample_intact():
             arr.fill((t * per_thread + i) % 251)
             s.submit([arr, np.array([t, i], dtype="<u4").view(np.uint8)])
 
-    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
-    for t in threads:
-        t.start()
-    expected = [0] * n_threads
-    for _ in range(n_threads * per_thread // batch):
-        arrays, _ = s.sample()
-        rows = arrays[0].reshape(batch, size)
-        for row, (t, i) in zip(rows, arrays[1].view("<u4").reshape(batch, 2).tolist()):
-            assert i == expected[t]
-            expected[t] += 1
+    def ids_of(arrays):
+        ids = arrays[1].view("<u4").reshape(batch, 2).tolist()
+        for row, (t, i) in zip(arrays[0].reshape(batch, size), ids):
             assert (row == (t * per_thread + i) % 251).all()
-    for t in threads:
-        t.join(WAIT)
-    assert expected == [per_thread] * n_threads
+        return ids
+
+    deliver_from_threads(s, writer, n_threads, per_thread, batch, ids_of)
 
 
 # A flat list of ints passed where one item per leaf belongs is an easy
