@@ -104,3 +104,17 @@ def test_type_stub_matches_the_module():
                 continue
             doc = inspect.cleandoc(getattr(cls, f.name).__doc__ or "")
             assert (ast.get_docstring(f, clean=True) or "") == doc, f"{name}.{f.name}"
+
+
+def test_module_exports_nothing_but_its_init_function():
+    # The core's C++ symbols once leaked into the dynamic symbol table, where
+    # another extension built on the same names would bind to ours.
+    import shutil
+    import subprocess
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", ravo.__file__], capture_output=True, text=True, check=True)
+    exported = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert exported == ["PyInit_ravo"]
