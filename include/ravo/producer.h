@@ -614,6 +614,11 @@ private:
             l.dtype_size = le32(rec);
             std::uint32_t ndim = le32(rec + 4);
             l.nbytes = l.dtype_size;
+            // A zero anywhere makes the leaf empty, however large the
+            // product of the dimensions before it: only a nonzero leaf can
+            // overflow.
+            bool empty = l.dtype_size == 0;
+            bool leaf_overflow = false;
             unsigned char dims[256];
             while (ndim > 0) {
                 const std::uint32_t chunk = std::min<std::uint32_t>(ndim, sizeof dims / 4);
@@ -621,10 +626,13 @@ private:
                 for (std::uint32_t d = 0; d < chunk; ++d) {
                     const std::uint64_t dim = le32(dims + 4 * d);
                     l.shape.push_back(dim);
-                    overflow |= __builtin_mul_overflow(l.nbytes, dim, &l.nbytes);
+                    empty |= dim == 0;
+                    leaf_overflow |= __builtin_mul_overflow(l.nbytes, dim, &l.nbytes);
                 }
                 ndim -= chunk;
             }
+            if (empty) l.nbytes = 0;
+            overflow |= leaf_overflow && !empty;
             overflow |= __builtin_add_overflow(total, l.nbytes, &total);
             layout_.push_back(std::move(l));
         }

@@ -357,6 +357,22 @@ TEST(ProducerHandshake, TruncatedZeroSizedAndOverflowingLayoutsAreRefused) {
     }
 }
 
+TEST(ProducerHandshake, ZeroDimensionAfterAHugeProductIsAnEmptyLeafNotAnOverflow) {
+    // The server accepts this layout (its first leaf has 0 bytes); the
+    // client once multiplied up to the zero, saw the product wrap and
+    // refused it.
+    FakeServer server({.layout = {{4, {0x80000000u, 0x80000000u, 0x80000000u, 0}}, {1, {4}}}});
+    Producer p = connect_ok(server);
+    EXPECT_EQ(p.layout()[0].nbytes, 0u);
+    EXPECT_EQ(p.sample_size(), 4u);
+    const char d[] = "wxyz";
+    std::span<const std::byte> leaves[] = {{}, bytes_of(d, 4)};
+    ASSERT_TRUE(p.send_leaves(leaves).ok());
+    ASSERT_TRUE(p.flush().ok());
+    EXPECT_EQ(server.samples(), (std::vector<Bytes>{{'w', 'x', 'y', 'z'}}));
+    EXPECT_TRUE(p.close().ok());
+}
+
 TEST(ProducerHandshake, ConnectFailuresAreValues) {
     // A port that was just free: nothing listens there.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
