@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
+#include "runtime/runtime.h"
 #include "runtime/stream_copy.h"
 
 namespace ravo {
@@ -59,17 +62,39 @@ runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samp
     }
 }
 
+bool RoundScratch::reserve(std::size_t n) noexcept {
+    try {
+        items.reserve(n);
+        samples.reserve(n);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;  // vector::reserve is all or nothing: the old room stands
+    } catch (const std::length_error&) {
+        return false;  // more than a vector can hold
+    }
+}
+
+bool RoundScratch::make_room(const std::vector<TransportHandle>& handles) noexcept {
+    std::size_t depth = 0;
+    for (const TransportHandle& h : handles) {
+        if (__builtin_add_overflow(depth, h.queue->capacity(), &depth)) return false;
+    }
+    return room() >= depth || reserve(depth);
+}
+
 bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record, std::uint64_t round,
                    RoundScratch& scratch) {
     // Relaxed stores: gauges written only by this drainer, read by the
     // snapshot's relaxed loads.
     scratch.items.clear();
     scratch.samples.clear();
+    scratch.limited = false;
     if (handles.empty()) {
         record.queue_depth_sum.store(0, std::memory_order_relaxed);
         record.queue_depth_max.store(0, std::memory_order_relaxed);
         return false;
     }
+    const std::size_t room = scratch.room();
     const std::size_t n = handles.size();
     const std::size_t start = static_cast<std::size_t>(round % n);
     std::size_t sum = 0, max = 0;
@@ -79,11 +104,13 @@ bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record
         sum += d;
         max = std::max(max, d);
         if (d == 0) continue;
+        const std::size_t want = std::min(d, room - scratch.items.size());
+        if (want < d) scratch.limited = true;
         std::size_t taken = 0;
-        while (taken < d) {
+        while (taken < want) {
             auto item = h.queue->try_pop();
             if (!item) break;
-            scratch.items.push_back(std::move(*item));
+            scratch.items.push_back(std::move(*item));  // within the room: no allocation
             ++taken;
         }
         if (taken > 0) h.space_notify->notify_one();
@@ -99,6 +126,7 @@ bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record
 runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,
                                 const std::vector<std::size_t>& leaf_sizes, DrainerMetrics& record,
                                 std::uint64_t round, RoundScratch& scratch) {
+    (void)scratch.make_room(handles);
     if (!collect_round(handles, record, round, scratch)) co_return false;
     co_await insert_batch(store, scratch.samples, leaf_sizes, &record);
     scratch.samples.clear();
@@ -108,30 +136,22 @@ runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& st
 
 namespace {
 
-// Takes everything left in a queue whose sender has gone and inserts it: the
-// producer was told these samples were accepted, so they must not be lost.
-runtime::Task<void> drain_closed(TransportHandle& h, Store& store, const std::vector<std::size_t>& leaf_sizes,
-                                 DrainerMetrics& record, RoundScratch& scratch) {
-    scratch.items.clear();
-    while (auto item = h.queue->try_pop()) scratch.items.push_back(std::move(*item));
-    if (scratch.items.empty()) co_return;
-    scratch.samples.clear();
-    for (const TransportQueueItem& item : scratch.items) {
-        scratch.samples.push_back(ByteSpan{item.buffer().data(), item.buffer().size()});
+bool room_for_one_more(std::vector<TransportHandle>& handles) noexcept {
+    try {
+        handles.reserve(handles.size() + 1);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    co_await insert_batch(store, scratch.samples, leaf_sizes, &record);
-    scratch.samples.clear();
-    scratch.items.clear();
 }
 
 }  // namespace
 
 runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> store,
+                                 std::vector<std::size_t> leaf_sizes,
                                  runtime::ChannelReceiver<TransportHandle> registrations,
                                  std::shared_ptr<runtime::Notifier> wake, std::shared_ptr<std::atomic<bool>> shutdown_flag,
                                  std::shared_ptr<Metrics> metrics) {
-    std::vector<std::size_t> leaf_sizes;
-    for (const ArraySpec& spec : store->specs()) leaf_sizes.push_back(static_cast<std::size_t>(spec.byte_size()));
     std::vector<TransportHandle> handles;
     RoundScratch scratch;
     std::uint64_t round = 0;
@@ -141,13 +161,24 @@ runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> 
         // Taken before looking at registrations and the flag, so that a
         // registration, push or shutdown from here on is not lost.
         runtime::Ticket ticket = wake->ticket();
+        bool short_of_memory = false;
         for (;;) {
+            // Room first: the channel takes nothing back, so a registration
+            // is received only once it can be kept. Out of memory, the rest
+            // wait in the channel for a later round.
+            if (!room_for_one_more(handles)) {
+                short_of_memory = true;
+                break;
+            }
             auto got = registrations.try_recv();
             if (got.status != runtime::Received<TransportHandle>::Status::Value) break;  // empty or closed
-            handles.push_back(std::move(*got.value));
+            handles.push_back(std::move(*got.value));  // within the reserved room
         }
         // Acquire pairs with the pool's exchange in shutdown.
         if (shutdown_flag->load(std::memory_order_acquire)) break;
+        // Grows only after registrations added queues; out of memory, the
+        // round takes what fits.
+        if (!scratch.make_room(handles)) short_of_memory = true;
 
         // The round inline rather than through drain_round: a coroutine call
         // allocates its frame, and a drainer that runs a round per sample
@@ -167,18 +198,26 @@ runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> 
             scratch.items.clear();  // buffers go back to their senders' pools
         }
 
-        // Drop registrations whose sender has gone, keeping the others'
-        // order. Acquire pairs with the sender's release: every item it
-        // pushed is visible, so the final drain below takes them all.
+        // Drop registrations whose sender has gone once their queue is
+        // empty, keeping the others' order. Acquire pairs with the sender's
+        // release: every item it pushed is visible, so an empty queue stays
+        // empty, and items pushed after this round's snapshot are taken by
+        // the next round (their push woke this drainer) rather than lost.
         for (std::size_t i = 0; i < handles.size();) {
-            if (handles[i].closed->load(std::memory_order_acquire)) {
-                co_await drain_closed(handles[i], *store, leaf_sizes, record, scratch);
+            if (handles[i].closed->load(std::memory_order_acquire) && handles[i].queue->size() == 0) {
                 handles.erase(handles.begin() + static_cast<std::ptrdiff_t>(i));
             } else {
                 ++i;
             }
         }
         if (took) continue;  // the ticket is discarded; look again at once
+        if (short_of_memory || scratch.limited) {
+            // Work is waiting that memory did not allow: try again after the
+            // other tasks have had a turn, rather than sleep on a wake-up
+            // that may never come.
+            co_await runtime::yield_now();
+            continue;
+        }
         co_await ticket;
     }
     // Shutdown: handles (and any items still queued) go with this frame;

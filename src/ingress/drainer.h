@@ -17,6 +17,7 @@
 // and uncommitted.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -33,10 +34,22 @@
 namespace ravo {
 
 // Reusable buffers of one drainer: cleared every round, never shrunk, so a
-// drainer in steady state allocates nothing.
+// drainer in steady state allocates nothing. A round takes at most `room()`
+// items, so taking never allocates: before each round the drainer grows the
+// room to every registered queue's full depth (`make_room`, which allocates
+// only after registrations added queues), and if memory runs out there, the
+// round takes what fits and leaves the rest queued (`limited`) instead of
+// dropping an item it took.
 struct RoundScratch {
     std::vector<TransportQueueItem> items;
     std::vector<ByteSpan> samples;
+    bool limited = false;  // the last collect_round left items queued for lack of room
+
+    std::size_t room() const noexcept { return std::min(items.capacity(), samples.capacity()); }
+    // Room for `n` items, or false (and the old room) when memory ran out.
+    bool reserve(std::size_t n) noexcept;
+    // Room for the full depth of every queue in `handles`, or false.
+    bool make_room(const std::vector<TransportHandle>& handles) noexcept;
 };
 
 // Copies samples[inserted..] (each leaf back to back) into the store, in
@@ -57,19 +70,25 @@ runtime::Task<void> insert_batch(Store& store, const std::vector<ByteSpan>& samp
 // The taking half of a round, without inserting: takes from each queue what
 // its depth snapshot saw (starting at queue `round` mod n), wakes each
 // producer it took from once, records the depth gauges and fills
-// `scratch.items` and `scratch.samples`. True when it took at least one item.
-// Never suspends; allocates only while the scratch vectors grow.
+// `scratch.items` and `scratch.samples`, up to `scratch.room()` items (those
+// beyond it stay queued and `scratch.limited` is set). True when it took at
+// least one item. Never suspends, throws or allocates.
 bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record, std::uint64_t round,
                    RoundScratch& scratch);
 
-// One pass over `handles`; true when it took at least one item.
+// One pass over `handles` (room made first); true when it took at least one
+// item.
 runtime::Task<bool> drain_round(std::vector<TransportHandle>& handles, Store& store,
                                 const std::vector<std::size_t>& leaf_sizes, DrainerMetrics& record,
                                 std::uint64_t round, RoundScratch& scratch);
 
 // The task body started by the pool; runs until it sees the shutdown flag
-// or is cancelled by the runtime's destruction.
+// or is cancelled by the runtime's destruction. `leaf_sizes` are the store's
+// leaf byte sizes, computed by the pool so that the task allocates nothing
+// before its first registration. It never throws: out of memory it keeps
+// registrations in their channel and items in their queues until it has room.
 runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> store,
+                                 std::vector<std::size_t> leaf_sizes,
                                  runtime::ChannelReceiver<TransportHandle> registrations,
                                  std::shared_ptr<runtime::Notifier> wake, std::shared_ptr<std::atomic<bool>> shutdown_flag,
                                  std::shared_ptr<Metrics> metrics);

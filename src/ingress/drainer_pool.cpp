@@ -32,10 +32,13 @@ Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> 
     pool->queue_capacity_ = producer_queue_size;
     pool->registrations_.reserve(num_drainers);
     pool->notifiers_.reserve(num_drainers);
+    std::vector<std::size_t> leaf_sizes;
+    for (const ArraySpec& spec : store->specs()) leaf_sizes.push_back(static_cast<std::size_t>(spec.byte_size()));
     for (std::size_t i = 0; i < num_drainers; ++i) {
         auto [tx, rx] = runtime::make_channel<TransportHandle>();
         auto wake = std::make_shared<runtime::Notifier>();
-        pool->runtime_->spawn(drainer_task(i, store, std::move(rx), wake, pool->shutdown_flag_, metrics));
+        pool->runtime_->spawn(
+            drainer_task(i, store, leaf_sizes, std::move(rx), wake, pool->shutdown_flag_, metrics));
         pool->registrations_.push_back(std::move(tx));
         pool->notifiers_.push_back(std::move(wake));
     }
