@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -66,6 +70,43 @@ TEST(DrainerPool, RefusesZeroCounts) {
     auto store = make_store({ArraySpec{{}, 8}}, 1, 4, m);
     EXPECT_EQ(DrainerPool::create(store, 0, 8, m).error().message, "num_drainers must be > 0");
     EXPECT_EQ(DrainerPool::create(store, 2, 0, m).error().message, "producer_queue_size must be > 0");
+}
+
+TEST(DrainerPool, ThreadsRefusedByTheSystemFailTheBuildAndLeaveNoThread) {
+    // Only root can become a user with no other processes, whose thread
+    // limit is then exact.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as a user of its own";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit codes: 0 passed, 1-5 which check failed.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+        const rlimit few{4, 4};
+        if (::setrlimit(RLIMIT_NPROC, &few) != 0) ::_exit(1);
+        auto m = Metrics::create(64);
+        auto sampler = FifoSampler::with_metrics(1, 2, m).value();
+        auto store = Store::create({ArraySpec{{}, 8}}, 1, 2, std::move(sampler), std::make_unique<FifoRemover>());
+        if (!store.ok()) ::_exit(2);
+        auto pool = DrainerPool::create(std::shared_ptr<Store>(std::move(store).value()), 64, 8, m);
+        if (pool.ok()) ::_exit(3);
+        if (pool.error().message != "failed to build drainer runtime: Resource temporarily unavailable") ::_exit(4);
+        // By name: a sanitizer may have started a helper thread of its own.
+        for (long id : thread_ids()) {
+            char comm[32] = {};
+            const std::string path = "/proc/self/task/" + std::to_string(id) + "/comm";
+            if (FILE* f = std::fopen(path.c_str(), "r")) {
+                const bool named = std::fgets(comm, sizeof comm, f) != nullptr && std::strncmp(comm, "drainer", 7) == 0;
+                std::fclose(f);
+                if (named) ::_exit(5);
+            }
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: could not drop privileges, 2: store, 3: built anyway, "
+                                         "4: wrong text, 5: threads left behind";
 }
 
 TEST(DrainerPool, RegistersRoundRobinAndCountsConnections) {
