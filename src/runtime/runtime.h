@@ -136,8 +136,8 @@ public:
     // (config error "runtime needs at least one worker thread"), or the
     // system's text when the epoll instance, the wake-up pipe or a thread cannot
     // be created; nothing is left running after a failure. A policy the
-    // system refuses is one line on stderr; the workers then run under the
-    // default policy.
+    // system refuses is no error and no line on stderr: the workers then run
+    // under the policy they inherited.
     static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers,
                                                    WorkerPolicy policy = WorkerPolicy::Default,
                                                    std::size_t max_running = kRunningLimitCpus);
