@@ -291,14 +291,23 @@ struct Producer {
     }
 };
 
-TEST(DrainRound, TakesSnapshotDepthsWakesProducersAndRotates) {
-    auto m = Metrics::create(1);
-    auto store = make_store({ArraySpec{{}, 8}}, 1, 64, m);
-    std::vector<Producer> producers(3);
+// Producers whose queues are registered with one drainer: n queues, the
+// first holding 100, 101, the last 5 items from `last_base` on.
+struct Registered {
+    std::shared_ptr<Metrics> m = Metrics::create(1);
+    std::shared_ptr<Store> store = make_store({ArraySpec{{}, 8}}, 1, 64, m);
+    std::vector<Producer> producers;
     std::vector<TransportHandle> handles;
-    for (auto& p : producers) handles.push_back(p.handle());
-    for (int i = 0; i < 2; ++i) producers[0].put(100 + i);
-    for (int i = 0; i < 5; ++i) producers[2].put(300 + i);
+    Registered(std::size_t n, std::uint64_t last_base) : producers(n) {
+        for (auto& p : producers) handles.push_back(p.handle());
+        for (int i = 0; i < 2; ++i) producers[0].put(100 + i);
+        for (std::uint64_t i = 0; i < 5; ++i) producers[n - 1].put(last_base + i);
+    }
+};
+
+TEST(DrainRound, TakesSnapshotDepthsWakesProducersAndRotates) {
+    Registered reg(3, 300);
+    auto& [m, store, producers, handles] = reg;
     std::vector<runtime::Ticket> tickets;
     for (auto& p : producers) tickets.push_back(p.space->ticket());
     std::vector<std::size_t> leaf_sizes{8};
@@ -346,16 +355,23 @@ TEST(DrainRound, TakesSnapshotDepthsWakesProducersAndRotates) {
     EXPECT_EQ(rec.queue_depth_max.load(), 0u);
 }
 
+// Appends the 8-byte values of a collected round and empties it (the
+// buffers go back to their pools).
+void take_values(RoundScratch& scratch, std::vector<std::uint64_t>& out) {
+    for (const ByteSpan& b : scratch.samples) {
+        std::uint64_t v;
+        std::memcpy(&v, b.data, 8);
+        out.push_back(v);
+    }
+    scratch.samples.clear();
+    scratch.items.clear();
+}
+
 TEST(DrainRound, ARoundShortOfRoomLeavesTheRestQueuedInOrder) {
     // Out of memory the drainer cannot grow its round's lists; a round that
     // took items beyond their room would have to allocate or drop them.
-    auto m = Metrics::create(1);
-    auto store = make_store({ArraySpec{{}, 8}}, 1, 64, m);
-    std::vector<Producer> producers(2);
-    std::vector<TransportHandle> handles;
-    for (auto& p : producers) handles.push_back(p.handle());
-    for (int i = 0; i < 2; ++i) producers[0].put(100 + i);
-    for (int i = 0; i < 5; ++i) producers[1].put(200 + i);
+    Registered reg(2, 200);
+    auto& [m, store, producers, handles] = reg;
     DrainerMetrics& rec = m->drainer(0);
     RoundScratch scratch;
     ASSERT_TRUE(scratch.reserve(3));
@@ -367,28 +383,16 @@ TEST(DrainRound, ARoundShortOfRoomLeavesTheRestQueuedInOrder) {
     EXPECT_EQ(scratch.items.capacity(), room);  // nothing grew
     EXPECT_EQ(rec.queue_depth_sum.load(), 7u);  // the gauges still see the whole depth
     EXPECT_EQ(producers[0].queue->size() + producers[1].queue->size(), 7u - room);
-    std::vector<std::uint64_t> first;
-    for (const ByteSpan& b : scratch.samples) {
-        std::uint64_t v;
-        std::memcpy(&v, b.data, 8);
-        first.push_back(v);
-    }
-    scratch.samples.clear();
-    scratch.items.clear();
+    std::vector<std::uint64_t> taken;
+    take_values(scratch, taken);
 
     // With room again, the next round takes what was left, each queue in order.
     ASSERT_TRUE(scratch.make_room(handles));
     ASSERT_TRUE(collect_round(handles, rec, 0, scratch));
     EXPECT_FALSE(scratch.limited);
-    for (const ByteSpan& b : scratch.samples) {
-        std::uint64_t v;
-        std::memcpy(&v, b.data, 8);
-        first.push_back(v);
-    }
-    scratch.samples.clear();
-    scratch.items.clear();
+    take_values(scratch, taken);
     std::vector<std::uint64_t> q0, q1;
-    for (std::uint64_t v : first) (v < 200 ? q0 : q1).push_back(v);
+    for (std::uint64_t v : taken) (v < 200 ? q0 : q1).push_back(v);
     EXPECT_EQ(q0, (std::vector<std::uint64_t>{100, 101}));
     EXPECT_EQ(q1, (std::vector<std::uint64_t>{200, 201, 202, 203, 204}));
     EXPECT_EQ(producers[0].queue->size() + producers[1].queue->size(), 0u);
