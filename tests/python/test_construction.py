@@ -13,12 +13,21 @@ import ravo
 S = ravo._Server
 
 
-def test_minimal_server_has_no_transport():
+def test_minimal_server_has_no_transport_and_no_drainer_threads():
+    threads = len(os.listdir("/proc/self/task"))
     s = S([[4], [2, 3]], [4, 8], 2)
+    assert len(os.listdir("/proc/self/task")) == threads  # no drainer pool without a transport
     with pytest.raises(RuntimeError, match=r"^no transport configured; pass TcpTransport to __init__$"):
         s.port
     with pytest.raises(RuntimeError, match=r"^no transport configured; pass TcpTransport to __init__$"):
         s.start()
+    # Two leaves of 16 and 48 bytes per sample.
+    s.submit([bytes(range(16)), bytes(range(48))])
+    s.submit([b"\x01" * 16, b"\x02" * 48])
+    arrays, _ = s.sample()
+    assert [a.shape for a in arrays] == [(32,), (96,)]
+    assert bytes(arrays[0]) == bytes(range(16)) + b"\x01" * 16
+    assert bytes(arrays[1]) == bytes(range(48)) + b"\x02" * 48
 
 
 def test_all_parameters_by_keyword():
