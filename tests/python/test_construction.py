@@ -214,6 +214,18 @@ def test_transport_refusal_comes_after_size_checks():
         S([[1]], [1], 2, "tcp")
 
 
+def test_a_subclass_of_tcp_transport_is_a_transport():
+    class Tagged(ravo.TcpTransport):
+        pass
+
+    s = S([[1]], [1], 1, Tagged(0, 1), num_drainers=1)
+    s.start()
+    try:
+        assert s.port > 0
+    finally:
+        s.shutdown()
+
+
 def test_none_transport_is_like_no_transport():
     s = S([[1]], [1], 1, None)
     with pytest.raises(RuntimeError, match="no transport configured"):
