@@ -285,12 +285,12 @@ std::optional<std::string_view> maps_line_path(std::string_view line) noexcept {
 
 std::vector<std::string> scan_maps(std::string_view maps_text) {
     std::vector<std::string> kept;
+    if (!is_valid_utf8(maps_text)) return kept;
     while (!maps_text.empty()) {
         const auto nl = maps_text.find('\n');
         std::string_view line = maps_text.substr(0, nl);
         maps_text.remove_prefix(nl == std::string_view::npos ? maps_text.size() : nl + 1);
         if (nl != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-        if (!is_valid_utf8(line)) continue;
         const auto path = maps_line_path(line);
         if (!path) continue;
         // A library is mapped once per segment; a handful of lines at most,

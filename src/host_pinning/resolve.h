@@ -99,10 +99,10 @@ int compare_paths(std::string_view a, std::string_view b) noexcept;
 std::optional<std::string_view> maps_line_path(std::string_view line) noexcept;
 
 // Every runtime path in a whole maps text, in order of first appearance, each
-// once. Lines end at '\n'; a '\r' right before it is dropped. A line that is
-// not valid UTF-8 (some unrelated mapped file with such a name) is skipped on
-// its own rather than discarding the whole text, so that one odd file name
-// cannot hide a runtime that is mapped.
+// once. Lines end at '\n'; a '\r' right before it is dropped. A text that is
+// not valid UTF-8 as a whole counts as empty: the scan finds nothing and the
+// search goes on to the later rungs. That costs nothing in practice, since the
+// loader's by-name open returns a runtime already mapped under that soname.
 std::vector<std::string> scan_maps(std::string_view maps_text);
 
 // The raw contents of /proc/self/maps, or "" when it cannot be read.

@@ -128,12 +128,16 @@ TEST(HostPinningMaps, ScanKeepsFirstAppearanceOnce) {
     EXPECT_TRUE(hp::scan_maps("").empty());
 }
 
-TEST(HostPinningMaps, OneNonUtf8LineDoesNotHideTheRuntime) {
-    const std::string maps =
-        "7f00-7f01 r--p 00000000 08:01 1 /data/caf\xe9.bin\n"
-        "7f01-7f02 r--p 00000000 08:01 2 /opt/libcudart.so.12\xff\n"
-        "7f02-7f03 r-xp 00000000 08:01 3 /opt/cuda/libcudart.so.12\n";
-    EXPECT_EQ(hp::scan_maps(maps), (Strings{"/opt/cuda/libcudart.so.12"}));
+TEST(HostPinningMaps, MapsThatAreNotUtf8AreTreatedAsEmpty) {
+    const std::string runtime = "7f02-7f03 r-xp 00000000 08:01 3 /opt/cuda/libcudart.so.12\n";
+    // One unrelated file name with a Latin-1 byte, before or after the runtime.
+    EXPECT_TRUE(hp::scan_maps("7f00-7f01 r--p 00000000 08:01 1 /data/caf\xe9.bin\n" + runtime).empty());
+    EXPECT_TRUE(hp::scan_maps(runtime + "7f01-7f02 r--p 00000000 08:01 2 /opt/x\xff\n").empty());
+    // A truncated multi-byte sequence at the very end counts too.
+    EXPECT_TRUE(hp::scan_maps(runtime + "\xe2\x82").empty());
+    // Well-formed multi-byte names are fine.
+    EXPECT_EQ(hp::scan_maps("7f00-7f01 r--p 00000000 08:01 1 /data/caf\xc3\xa9.bin\n" + runtime),
+              (Strings{"/opt/cuda/libcudart.so.12"}));
 }
 
 TEST(HostPinningMaps, ReadsThisProcess) {
