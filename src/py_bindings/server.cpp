@@ -338,7 +338,9 @@ bool convert_item(PyObject* obj, SubmitItem& item) {
         item.copy_now = !PyBytes_Check(obj);
         return true;
     }
-    if (PyObject_CheckBuffer(obj)) {
+    // Only a sequence may be an item: a buffer-only object (a PickleBuffer)
+    // goes to the sequence conversion below and is refused there.
+    if (PyObject_CheckBuffer(obj) && PySequence_Check(obj)) {
         if (PyObject_GetBuffer(obj, &item.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             if (item.view.ndim == 1 && item.view.itemsize == 1 && is_unsigned_byte_format(item.view.format)) {
                 item.has_view = true;

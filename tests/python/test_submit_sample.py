@@ -3,6 +3,7 @@
 import _thread
 import gc
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -83,6 +84,9 @@ def test_submit_fewer_or_shorter_items_are_accepted():
         (["ab"], TypeError, "argument 'data'"),
         ([b"ab", 5], TypeError, "argument 'data'"),
         ([[1.0]], TypeError, "argument 'data'"),
+        # A byte buffer that is not a sequence is no item.
+        ([pickle.PickleBuffer(b"abcd")], TypeError,
+         "argument 'data': 'pickle.PickleBuffer' object cannot be converted to 'Sequence'"),
         ([[256]], OverflowError, ""),
         ([[-1]], OverflowError, ""),
         ([b"a", b"b", b"c"], ValueError, "data has 3 items but the server has 2 leaves"),
