@@ -2,8 +2,8 @@
 // /proc/self/maps (file names that any local user can choose) and directory
 // entries. For any bytes:
 // - scan_maps() and maps_line_path() agree with the independent line parser
-//   below (line feeds split, a carriage return before one dropped, lines that
-//   are not UTF-8 skipped, " (deleted)" removed, the path from the first
+//   below (a text that is not UTF-8 as a whole scans as empty; line feeds
+//   split, a carriage return before one dropped, " (deleted)" removed, the path from the first
 //   " /" on, the library name test on the file name, first appearance kept);
 // - is_runtime_name() and soname_major() agree with independent versions
 //   (the major is "+"? digits up to the next ".", at most 2^32 - 1);
@@ -113,6 +113,7 @@ std::optional<std::string> line_path(std::string_view line) {
 
 std::vector<std::string> scan(std::string_view text) {
     std::vector<std::string> out;
+    if (!valid_utf8(text)) return out;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -121,7 +122,6 @@ std::vector<std::string> scan(std::string_view text) {
         std::string_view line = text.substr(start, end - start);
         start = has_lf ? end + 1 : text.size();
         if (has_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!valid_utf8(line)) continue;
         auto path = line_path(line);
         if (!path) continue;
         bool seen = false;
