@@ -5,7 +5,7 @@ workload beside its baselines in the same run, and writes
   bench/results/results.md     the tables shown in the README
   bench/results/results.png    the plot
 
-Run from anywhere (about five minutes on 2 cores, the 60 s soak included):
+Run from anywhere (about 4 to 5 minutes on 2 cores, the 60 s soak included):
 
   python3 bench/run_all.py
 

@@ -14,7 +14,7 @@
 //
 // Run:
 //   cpp_actor --port N [--host 127.0.0.1] [--id 0] [--seconds 10 | --steps S]
-//             [--envs 8] [--window 64]
+//             [--envs 8] [--window 64]          (--help prints this)
 // Prints "actor <id>: <n> samples acknowledged" and exits 0 once every sample
 // is acknowledged; any failure is one line on stderr and exit status 1.
 #include <ravo/producer.h>
@@ -61,10 +61,20 @@ long parse_long(const char* flag, const char* text, long lo, long hi) {
     return v;
 }
 
+constexpr const char* kUsage =
+    "usage: cpp_actor --port N [--host 127.0.0.1] [--id 0] [--seconds 10 | --steps S]\n"
+    "                 [--envs 8] [--window 64]\n"
+    "Streams a vectorised environment's steps (84x84x4 uint8 observations, float32\n"
+    "rewards, int64 ids) to a ravo server; exits 0 once every sample is acknowledged.\n";
+
 Args parse(int argc, char** argv) {
     Args a;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
+        if (flag == "--help" || flag == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
         if (i + 1 >= argc) fail("missing value after " + flag);
         const char* v = argv[++i];
         if (flag == "--host") {
@@ -96,7 +106,10 @@ std::string layout_text(const std::vector<ravo::producer::Leaf>& layout) {
     for (const auto& leaf : layout) {
         if (!out.empty()) out += ", ";
         out += "[";
-        for (std::size_t d = 0; d < leaf.shape.size(); ++d) out += (d ? "," : "") + std::to_string(leaf.shape[d]);
+        for (std::size_t d = 0; d < leaf.shape.size(); ++d) {
+            if (d) out += ',';
+            out += std::to_string(leaf.shape[d]);
+        }
         out += "] x " + std::to_string(leaf.dtype_size) + " B";
     }
     return out;

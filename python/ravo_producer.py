@@ -88,16 +88,14 @@ class ProtocolError(ConnectionError):
     acknowledgement)."""
 
 
-class Leaf(NamedTuple):
-    """One leaf of the sample layout, as the server's handshake describes it."""
-
-    dtype_size: int
-    """Bytes per element."""
-    shape: Tuple[int, ...]
-    """Dimensions; ``()`` for a scalar leaf."""
-    nbytes: int
-    """Bytes of this leaf in every sample: product of ``shape`` times
-    ``dtype_size`` (``dtype_size`` for a scalar, 0 with any zero dimension)."""
+# The call form keeps the field types real types: under the module's
+# postponed annotations the class form would show them as strings in help().
+Leaf = NamedTuple("Leaf", [("dtype_size", int), ("shape", Tuple[int, ...]), ("nbytes", int)])
+Leaf.__doc__ = "One leaf of the sample layout, as the server's handshake describes it."
+Leaf.dtype_size.__doc__ = "Bytes per element."
+Leaf.shape.__doc__ = "Dimensions; ``()`` for a scalar leaf."
+Leaf.nbytes.__doc__ = ("Bytes of this leaf in every sample: product of ``shape`` times ``dtype_size`` "
+                       "(``dtype_size`` for a scalar, 0 with any zero dimension).")
 
 
 def _avoid_pacing_on_loopback(sock: socket.socket, host: str) -> None:
@@ -261,6 +259,7 @@ class Producer:
 
     @property
     def closed(self) -> bool:
+        """True once ``close()`` has run (leaving a ``with`` block calls it)."""
         return self._closed
 
     # --------------------------------------------------------------- sending
