@@ -22,8 +22,11 @@ to back (a NumPy structured array with one field per leaf), and
 `send_stacked` for samples given leaf by leaf, one array per leaf with a row
 per sample (a vectorised environment's step). A `Producer` is
 not thread-safe: use it from one thread at a time (one producer per thread
-for parallel streams). Every wait (connect, handshake, acknowledgements, a
-full socket buffer) is bounded by ``timeout`` seconds when one is given; a
+for parallel streams). Every wait is bounded by ``timeout`` seconds when one
+is given: the connect, the whole handshake, and any stretch without progress
+while sending samples or waiting for acknowledgements (each byte written and
+each acknowledgement received starts the clock again, so a slow server that
+keeps reading never times out a large sample). A
 timeout raises `TimeoutError` and leaves the producer usable unless it
 struck in the middle of a sample, after which the stream is misaligned and
 every later call fails.
@@ -559,9 +562,20 @@ class Producer:
     def _deadline(self) -> Optional[float]:
         return None if self._timeout is None else time.monotonic() + self._timeout
 
-    def _recv_exact(self, n: int, deadline: Optional[float], what: str, got: int) -> bytes:
+    def _magic_error(self, magic: bytes) -> ProtocolError:
+        return ProtocolError(
+            f"not a ravo server at {self._peer}: expected magic {MAGIC!r} "
+            f"({_hex(MAGIC)}), received {magic!r} ({_hex(magic)})"
+        )
+
+    def _recv_exact(
+        self, n: int, deadline: Optional[float], what: str, got: int, check_magic: bool = False
+    ) -> bytes:
         """Handshake reads: exactly ``n`` bytes. ``got`` is how much of the
-        handshake was already read, for the error text."""
+        handshake was already read, for the error text. With ``check_magic``
+        the bytes are the start of the handshake and are compared with the
+        magic as they arrive, so that a peer which is no ravo server is named
+        at once, not after a timeout waiting for bytes it never sends."""
         chunks = []
         need = n
         while need:
@@ -587,17 +601,16 @@ class Producer:
                 )
             chunks.append(data)
             need -= len(data)
+            if check_magic:
+                start = b"".join(chunks)[: len(MAGIC)]
+                if not MAGIC.startswith(start):
+                    raise self._magic_error(start)
         return b"".join(chunks)
 
     def _read_handshake(self) -> List[Leaf]:
         deadline = self._deadline()
-        head = self._recv_exact(_HEADER.size, deadline, "header", 0)
+        head = self._recv_exact(_HEADER.size, deadline, "header", 0, check_magic=True)
         magic, version, count = _HEADER.unpack(head)
-        if magic != MAGIC:
-            raise ProtocolError(
-                f"not a ravo server at {self._peer}: expected magic {MAGIC!r} "
-                f"({_hex(MAGIC)}), received {magic!r} ({_hex(magic)})"
-            )
         if version != VERSION:
             raise ProtocolError(
                 f"unsupported ravo protocol version from {self._peer}: "
@@ -626,9 +639,12 @@ class Producer:
         if data.count(ACK_BYTE) != n:
             good = next(i for i, b in enumerate(data) if b != ACK_BYTE)
         if self._acked + good > self._sent:
+            # Every sample sent was acknowledged before the surplus: they count.
+            claimed = self._acked + good
+            self._acked = self._sent
             raise self._broken_error(
                 ProtocolError,
-                f"server {self._peer} sent {self._acked + good} acknowledgements for "
+                f"server {self._peer} sent {claimed} acknowledgements for "
                 f"{self._sent} samples",
             )
         self._acked += good
@@ -706,9 +722,10 @@ class Producer:
             self._wait_outstanding_at_most(self._window - samples)
 
     def _wait_outstanding_at_most(self, limit: int) -> None:
-        deadline = self._deadline()
+        # Each read takes at least one acknowledgement or times out, so a
+        # fresh deadline per read bounds every stretch without progress.
         while self._sent - self._acked > limit:
-            self._read_acks(wait=True, deadline=deadline)
+            self._read_acks(wait=True, deadline=self._deadline())
 
     def _write_samples(self, bufs: List[Any], samples: int, written: int = 0) -> None:
         """Writes ``samples`` whole samples given as a list of non-empty byte
@@ -757,6 +774,7 @@ class Producer:
             if n:
                 written += n
                 self._sent = base + written // size
+                deadline = self._deadline()  # progress: the clock starts again
             while n:
                 left = len(bufs[i])
                 if n >= left:

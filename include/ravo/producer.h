@@ -24,8 +24,11 @@
 //   arrived, in one recv), while a full socket buffer holds a write up, by
 //   `flush()`, and by `poll_acks()`. So `acked()` may lag behind the server
 //   until one of those runs; call `poll_acks()` for a current count.
-// - Every wait (connect, handshake, acknowledgements, a full socket buffer)
-//   is bounded by `Options::timeout_ms` when it is non-negative. A timeout
+// - Every wait is bounded by `Options::timeout_ms` when it is non-negative:
+//   the connect, the whole handshake, and any stretch without progress while
+//   writing samples or waiting for acknowledgements (each byte written and
+//   each acknowledgement received starts the clock again, so a slow server
+//   that keeps reading never times out a large sample). A timeout
 //   leaves the producer usable unless it struck in the middle of a sample;
 //   any other failure makes the stream unusable, and later calls return the
 //   same error until `close()`.
@@ -143,7 +146,8 @@ struct Leaf {
 struct Options {
     // Most samples sent but not yet acknowledged; at least 1.
     std::uint32_t window = kDefaultWindow;
-    // Bound on every single wait, in milliseconds; negative waits for ever.
+    // Bound on every single wait, in milliseconds (see the contract above);
+    // negative waits for ever, 0 polls once.
     int timeout_ms = -1;
 };
 
@@ -371,13 +375,14 @@ private:
 
     // poll() on the socket until `events` (POLLHUP/POLLERR always count) or
     // the deadline; returns the reported events, 0 on timeout, -1 with errno.
+    // A deadline already past still polls once, so a timeout of 0 takes what
+    // is ready instead of failing unseen.
     int wait_for(short events, const std::optional<Clock::time_point>& until) const {
         for (;;) {
             int ms = -1;
             if (until) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now());
-                if (left.count() <= 0) return 0;
-                ms = static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 1 << 30));
+                ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1 << 30));
             }
             pollfd p{fd_, events, 0};
             const int r = ::poll(&p, 1, ms);
@@ -398,8 +403,10 @@ private:
             while (buf[good] == kAck) ++good;
         }
         if (good > sent_ - acked_) {
-            return fail(ErrorCode::Protocol, "server " + peer_ + " sent " +
-                                                 std::to_string(acked_ + good) +
+            // Every sample sent was acknowledged before the surplus: they count.
+            const std::uint64_t claimed = acked_ + good;
+            acked_ = sent_;
+            return fail(ErrorCode::Protocol, "server " + peer_ + " sent " + std::to_string(claimed) +
                                                  " acknowledgements for " + std::to_string(sent_) +
                                                  " samples");
         }
@@ -434,8 +441,9 @@ private:
     }
 
     Status wait_outstanding_at_most(std::uint64_t limit) {
-        const auto until = deadline();
+        auto until = deadline();
         while (sent_ - acked_ > limit) {
+            const std::uint64_t before = acked_;
             const int ev = wait_for(POLLIN, until);
             if (ev == 0) {
                 return make_error(ErrorCode::Timeout,
@@ -445,6 +453,7 @@ private:
             }
             if (ev < 0) return fail(ErrorCode::Io, std::string("poll: ") + std::strerror(errno));
             if (Status s = read_acks_nowait(); !s) return s;
+            if (acked_ != before) until = deadline();  // progress: the clock starts again
         }
         return {};
     }
@@ -478,7 +487,7 @@ private:
     // failure part way. A timeout at a sample boundary leaves the stream
     // usable; inside a sample it cannot be resumed.
     Status write_samples(iovec* iov, std::size_t count, std::uint64_t samples) {
-        std::optional<Clock::time_point> until;  // set at the first wait only
+        std::optional<Clock::time_point> until;  // set at a wait, cleared by progress
         const std::uint64_t base = sent_;
         std::uint64_t written = 0;
         std::size_t i = 0;
@@ -516,6 +525,7 @@ private:
                 }
                 continue;
             }
+            until.reset();  // progress: the next wait gets the whole timeout again
             auto left = static_cast<std::size_t>(n);
             written += left;
             sent_ = base + written / sample_size_;
@@ -534,16 +544,24 @@ private:
         return {};
     }
 
-    // Handshake reads: exactly `n` bytes into `out`.
+    // Handshake reads: exactly `n` bytes into `out`. With `check_magic`,
+    // `out` is the start of the handshake and its first bytes are compared
+    // with the magic as they arrive, so that a peer which is no ravo server
+    // is named at once, not after a timeout waiting for bytes it never sends.
     Status recv_exact(void* out, std::size_t n, const std::optional<Clock::time_point>& until,
-                      std::size_t& got_total) {
-        auto* p = static_cast<unsigned char*>(out);
+                      std::size_t& got_total, bool check_magic = false) {
+        auto* const start = static_cast<unsigned char*>(out);
+        auto* p = start;
         while (n > 0) {
             const ssize_t r = ::recv(fd_, p, n, MSG_DONTWAIT);
             if (r > 0) {
                 p += r;
                 n -= static_cast<std::size_t>(r);
                 got_total += static_cast<std::size_t>(r);
+                const auto have = static_cast<std::size_t>(p - start);
+                if (check_magic && std::memcmp(start, kMagic, std::min<std::size_t>(have, 4)) != 0) {
+                    return magic_error(start, std::min<std::size_t>(have, 4));
+                }
                 continue;
             }
             if (r == 0) {
@@ -585,17 +603,17 @@ private:
         return s;
     }
 
+    Status magic_error(const unsigned char* received, std::size_t n) {
+        return make_error(ErrorCode::Protocol, "not a ravo server at " + peer_ + ": expected magic " +
+                                                   hex_bytes(kMagic, 4) + " (\"RAVO\"), received " +
+                                                   hex_bytes(received, n));
+    }
+
     Status read_handshake() {
         const auto until = deadline();
         std::size_t got = 0;
         unsigned char head[9];
-        if (Status s = recv_exact(head, sizeof head, until, got); !s) return s;
-        if (std::memcmp(head, kMagic, 4) != 0) {
-            return make_error(ErrorCode::Protocol, "not a ravo server at " + peer_ +
-                                                       ": expected magic " + hex_bytes(kMagic, 4) +
-                                                       " (\"RAVO\"), received " +
-                                                       hex_bytes(head, 4));
-        }
+        if (Status s = recv_exact(head, sizeof head, until, got, true); !s) return s;
         if (head[4] != kVersion) {
             return make_error(ErrorCode::Protocol,
                               "unsupported ravo protocol version from " + peer_ + ": expected " +
@@ -733,8 +751,10 @@ inline Result<Producer> Producer::connect(const std::string& host, std::uint16_t
                             "cannot resolve " + host + ": " + ::gai_strerror(rc));
     }
     std::string last = "no address";
+    bool timed_out = false;  // the last address failed by our own deadline
     const auto until = p.deadline();
     for (addrinfo* ai = list; ai != nullptr && p.fd_ < 0; ai = ai->ai_next) {
+        timed_out = false;
         const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                                 ai->ai_protocol);
         if (fd < 0) {
@@ -751,6 +771,7 @@ inline Result<Producer> Producer::connect(const std::string& host, std::uint16_t
                 socklen_t len = sizeof err;
                 if (ev == 0) {
                     err = ETIMEDOUT;
+                    timed_out = true;
                 } else if (ev < 0) {
                     err = errno;
                 } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
@@ -759,13 +780,15 @@ inline Result<Producer> Producer::connect(const std::string& host, std::uint16_t
             }
         }
         if (err != 0) {
-            last = std::strerror(err);
+            last = timed_out ? "timed out after " + std::to_string(p.timeout_ms_) + " ms"
+                             : std::string(std::strerror(err));
             p.release_fd();
         }
     }
     ::freeaddrinfo(list);
     if (p.fd_ < 0) {
-        return p.make_error(ErrorCode::Connect, "cannot connect to " + p.peer_ + ": " + last);
+        return p.make_error(timed_out ? ErrorCode::Timeout : ErrorCode::Connect,
+                            "cannot connect to " + p.peer_ + ": " + last);
     }
     // Samples smaller than a segment must leave at once, not wait for the
     // previous segment's TCP acknowledgement.

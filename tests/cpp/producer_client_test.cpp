@@ -80,6 +80,11 @@ struct FakeConfig {
     std::optional<std::uint64_t> close_after{};  // FIN-close after this many samples
     bool close_after_handshake = false;
     unsigned char ack_byte = 0x01;
+    // A slow server: each receive takes at most read_chunk bytes and is
+    // followed by a pause of read_pause_ms (0: read at full speed). Its
+    // receive buffer is then small, so the producer's writes really wait.
+    std::size_t read_chunk = 1 << 20;
+    int read_pause_ms = 0;
 };
 
 class FakeServer {
@@ -89,6 +94,10 @@ public:
         sample_size_ = layout_size(cfg_.layout);
         listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         EXPECT_GE(listen_fd_, 0);
+        if (cfg_.read_pause_ms > 0) {
+            const int small = 64 * 1024;  // inherited by accepted connections
+            EXPECT_EQ(::setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -166,10 +175,11 @@ private:
     bool read_exact(int fd, unsigned char* p, std::uint64_t n) {
         while (n > 0) {
             if (stop_.load()) return false;
-            const ssize_t r = ::recv(fd, p, n, 0);
+            const ssize_t r = ::recv(fd, p, std::min<std::uint64_t>(n, cfg_.read_chunk), 0);
             if (r > 0) {
                 p += r;
                 n -= static_cast<std::uint64_t>(r);
+                if (cfg_.read_pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.read_pause_ms));
             } else if (r == 0) {
                 return false;
             } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -331,6 +341,21 @@ TEST(ProducerHandshake, WrongMagicOrVersionIsAProtocolError) {
     }
 }
 
+TEST(ProducerHandshake, AShortWrongMagicIsRefusedAtOnceNotAfterATimeout) {
+    // The peer sends a few bytes that cannot begin a handshake and then
+    // waits, as a server of another protocol would.
+    for (const char* greeting : {"NOPE", "NO", "RAX"}) {
+        Bytes hs(greeting, greeting + std::strlen(greeting));
+        FakeServer server({.layout = {{1, {4}}}, .handshake = hs});
+        const auto t0 = std::chrono::steady_clock::now();
+        auto r = Producer::connect("127.0.0.1", server.port(), opts(64, 20000));
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().code, ErrorCode::Protocol) << r.error().message;
+        EXPECT_NE(r.error().message.find("expected magic 52 41 56 4f"), std::string::npos) << r.error().message;
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    }
+}
+
 TEST(ProducerHandshake, TruncatedZeroSizedAndOverflowingLayoutsAreRefused) {
     Bytes cut = encode_handshake({{4, {2, 3}}});
     cut.resize(15);
@@ -392,6 +417,36 @@ TEST(ProducerHandshake, ConnectFailuresAreValues) {
     auto w = Producer::connect("127.0.0.1", 1, opts(0));
     ASSERT_FALSE(w.ok());
     EXPECT_EQ(w.error().code, ErrorCode::InvalidArgument);
+}
+
+TEST(ProducerHandshake, AConnectThatRunsOutOfTimeIsATimeout) {
+    // A listener whose accept queue is full drops further connection
+    // requests, so the connect waits until the producer's own deadline.
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(lfd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(lfd, 0), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << std::strerror(errno);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto r = Producer::connect("127.0.0.1", ntohs(addr.sin_port), opts(64, 300));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, ErrorCode::Timeout) << r.error().message;
+    EXPECT_NE(r.error().message.find("cannot connect to 127.0.0.1:"), std::string::npos) << r.error().message;
+    EXPECT_NE(r.error().message.find("timed out after 300 ms"), std::string::npos) << r.error().message;
+    for (int fd : fillers) EXPECT_EQ(::close(fd), 0);
+    EXPECT_EQ(::close(lfd), 0);
 }
 
 // ------------------------------------------------------ window and acks
@@ -741,7 +796,38 @@ TEST(ProducerServerGone, BadOrExcessAcknowledgementsAreProtocolErrors) {
         EXPECT_EQ(st.error().code, ErrorCode::Protocol);
         EXPECT_NE(st.error().message.find("acknowledgements for 1 samples"), std::string::npos)
             << st.error().message;
+        // The one sample sent was acknowledged before the surplus byte.
+        EXPECT_EQ(st.error().acked, 1u);
+        EXPECT_EQ(p.acked(), 1u);
     }
+}
+
+TEST(ProducerTimeout, ASlowServerThatKeepsReadingNeverTimesOutALargeSample) {
+    // 8 MiB at 64 KiB per 10 ms takes over a second; each wait is far
+    // shorter than the 250 ms timeout, so progress must keep the send alive.
+    constexpr std::uint32_t kSize = 8u << 20;
+    FakeServer server({.layout = {{1, {kSize}}}, .read_chunk = 64 * 1024, .read_pause_ms = 10});
+    Producer p = connect_ok(server, opts(4, 250));
+    const int small = 64 * 1024;
+    ASSERT_EQ(::setsockopt(p.native_handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    const Bytes sample = make_samples(kSize, 1)[0];
+    Status st = p.send(sample.data());
+    ASSERT_TRUE(st.ok()) << st.error().message;
+    st = p.flush();
+    ASSERT_TRUE(st.ok()) << st.error().message;
+    ASSERT_TRUE(server.wait_samples(1));
+    EXPECT_EQ(server.samples()[0], sample);
+}
+
+TEST(ProducerTimeout, AcknowledgementsThatKeepComingNeverTimeOutAFlush) {
+    // 40 samples acknowledged one per 20 ms: 800 ms in all against a
+    // 300 ms timeout that no single wait comes near.
+    FakeServer server({.layout = {{1, {4}}}, .read_pause_ms = 20});
+    Producer p = connect_ok(server, opts(64, 300));
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(p.send("abcd").ok());
+    Status st = p.flush();
+    ASSERT_TRUE(st.ok()) << st.error().message;
+    EXPECT_EQ(p.acked(), 40u);
 }
 
 TEST(ProducerLifecycle, MoveKeepsTheConnection) {

@@ -91,6 +91,15 @@ class TestHandshake:
         for needle in needles:
             assert needle in str(info.value)
 
+    @pytest.mark.parametrize("greeting", [b"NOPE", b"NO", b"RAX"])
+    def test_a_short_wrong_magic_is_refused_at_once_not_after_a_timeout(self, greeting):
+        # A peer of another protocol sends a few bytes and then waits.
+        with FakeServer([(1, (4,))], handshake=greeting) as server:
+            t0 = time.monotonic()
+            with pytest.raises(ProtocolError, match="expected magic b'RAVO'"):
+                connect(server, timeout=20)
+            assert time.monotonic() - t0 < 10
+
     def test_truncated_handshake(self):
         full = encode_handshake([(4, (2, 3))])
         with FakeServer([(4, (2, 3))], handshake=full[:15], close_after_handshake=True) as server:
@@ -663,6 +672,8 @@ class TestServerGoesAway:
             with pytest.raises(ProtocolError, match="acknowledgements for 1 samples"):
                 p.send_raw(b"abcd")
                 p.flush()
+            # The one sample sent was acknowledged before the surplus byte.
+            assert p.acked == 1
             p.close()
 
     def test_send_to_a_vanished_server_fails_with_the_count(self):
@@ -677,6 +688,29 @@ class TestServerGoesAway:
             assert "after 0 of " in str(info.value)
             assert p.acked == 0
             p.close()
+
+
+class TestTimeout:
+    def test_a_slow_server_that_keeps_reading_never_times_out_a_large_sample(self):
+        # 8 MiB at 64 KiB per 10 ms takes over a second; no single wait comes
+        # near the 0.25 s timeout, so progress must keep the send alive.
+        size = 8 << 20
+        with FakeServer([(1, (size,))], read_chunk=64 * 1024, read_pause=0.01) as server:
+            with connect(server, window=4, timeout=0.25) as p:
+                p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 64 * 1024)
+                data = bytes(range(256)) * (size // 256)
+                p.send_raw(data)
+                p.flush()
+            assert server.samples() == [data]
+
+    def test_acknowledgements_that_keep_coming_never_time_out_a_flush(self):
+        # 40 samples acknowledged one per 20 ms: 0.8 s in all against 0.3 s.
+        with FakeServer([(1, (4,))], read_pause=0.02) as server:
+            with connect(server, timeout=0.3) as p:
+                for _ in range(40):
+                    p.send_raw(b"abcd")
+                p.flush()
+                assert p.acked == 40
 
 
 class TestLifecycle:

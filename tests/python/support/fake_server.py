@@ -68,6 +68,9 @@ class FakeServer:
       close_after_handshake: close right after the handshake.
       io_timeout: how long the FIN close waits for the client to finish, and
         how long `close()` waits for each thread.
+      read_chunk, read_pause: a slow server; each receive takes at most
+        read_chunk bytes and is followed by a pause of read_pause seconds,
+        and with a pause the receive buffer is small, so writes really wait.
     """
 
     def __init__(
@@ -83,6 +86,8 @@ class FakeServer:
         ack_byte: bytes = b"\x01",
         close_after_handshake: bool = False,
         io_timeout: float = 10.0,
+        read_chunk: int = 1 << 20,
+        read_pause: float = 0.0,
     ) -> None:
         self.layout = list(layout)
         self.sample_size = sample_size(self.layout)
@@ -95,6 +100,8 @@ class FakeServer:
         self.ack_byte = ack_byte
         self.close_after_handshake = close_after_handshake
         self.io_timeout = io_timeout
+        self.read_chunk = read_chunk
+        self.read_pause = read_pause
         # Cleared: acknowledgements are held back until the test sets it.
         self.ack_gate = threading.Event()
         self.ack_gate.set()
@@ -108,6 +115,8 @@ class FakeServer:
 
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if read_pause > 0:  # inherited by accepted connections
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(16)
         self._listener.settimeout(0.05)
@@ -192,12 +201,14 @@ class FakeServer:
             if self._stop.is_set():
                 return None
             try:
-                data = conn.recv(min(n - len(buf), 1 << 20))
+                data = conn.recv(min(n - len(buf), self.read_chunk))
             except socket.timeout:
                 continue
             if not data:
                 return None
             buf += data
+            if self.read_pause:
+                time.sleep(self.read_pause)
         return bytes(buf)
 
     def _serve(self, conn: socket.socket, index: int) -> None:
