@@ -74,6 +74,17 @@ std::uint64_t layout_size(const std::vector<LeafDef>& layout) {
     return total;
 }
 
+// Binds `fd` to 127.0.0.1 on a free port and returns the bound address.
+sockaddr_in bind_loopback(int fd) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    return addr;
+}
+
 struct FakeConfig {
     std::vector<LeafDef> layout{};
     std::optional<Bytes> handshake{};          // sent instead of the encoded layout
@@ -98,14 +109,8 @@ public:
             const int small = 64 * 1024;  // inherited by accepted connections
             EXPECT_EQ(::setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
         }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        port_ = ntohs(bind_loopback(listen_fd_).sin_port);
         EXPECT_EQ(::listen(listen_fd_, 64), 0);
-        socklen_t len = sizeof addr;
-        EXPECT_EQ(::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        port_ = ntohs(addr.sin_port);
         accept_thread_ = std::thread([this] { accept_loop(); });
     }
 
@@ -402,12 +407,7 @@ TEST(ProducerHandshake, ConnectFailuresAreValues) {
     // A port that was just free: nothing listens there.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const sockaddr_in addr = bind_loopback(fd);
     ASSERT_EQ(::close(fd), 0);
     auto r = Producer::connect("127.0.0.1", ntohs(addr.sin_port), opts());
     ASSERT_FALSE(r.ok());
@@ -424,18 +424,13 @@ TEST(ProducerHandshake, AConnectThatRunsOutOfTimeIsATimeout) {
     // requests, so the connect waits until the producer's own deadline.
     const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(lfd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const sockaddr_in addr = bind_loopback(lfd);
     ASSERT_EQ(::listen(lfd, 0), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
-        const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << std::strerror(errno);
         fillers.push_back(fd);
     }
