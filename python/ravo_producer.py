@@ -24,9 +24,10 @@ per sample (a vectorised environment's step). A `Producer` is
 not thread-safe: use it from one thread at a time (one producer per thread
 for parallel streams). Every wait is bounded by ``timeout`` seconds when one
 is given: the connect, the whole handshake, and any stretch without progress
-while sending samples or waiting for acknowledgements (each byte written and
-each acknowledgement received starts the clock again, so a slow server that
-keeps reading never times out a large sample). A
+while sending samples or waiting for acknowledgements (each byte written,
+each byte the server takes from the send buffer and each acknowledgement
+received starts the clock again, so a slow server that keeps reading never
+times out a large sample). A
 timeout raises `TimeoutError` and leaves the producer usable unless it
 struck in the middle of a sample, after which the stream is misaligned and
 every later call fails.
@@ -54,6 +55,14 @@ import struct
 import sys
 import time
 from typing import Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+
+try:  # the send queue's length, where the system reports it (Linux)
+    import fcntl
+    import termios
+
+    _TIOCOUTQ: Optional[int] = termios.TIOCOUTQ
+except (ImportError, AttributeError):  # pragma: no cover - not on Linux
+    _TIOCOUTQ = None
 
 __all__ = [
     "DEFAULT_WINDOW",
@@ -562,6 +571,19 @@ class Producer:
     def _deadline(self) -> Optional[float]:
         return None if self._timeout is None else time.monotonic() + self._timeout
 
+    def _unsent_bytes(self) -> Optional[int]:
+        """Bytes in the send buffer that the peer has not taken yet, or None
+        where the system cannot tell. A drop is progress even while the
+        socket stays unwritable: Linux reports it writable only once a third
+        of the send buffer is free, which a slow reader can take longer than
+        the timeout to reach."""
+        if _TIOCOUTQ is None:
+            return None
+        try:
+            return struct.unpack("i", fcntl.ioctl(self._fd, _TIOCOUTQ, b"\0\0\0\0"))[0]
+        except OSError:
+            return None
+
     def _magic_error(self, magic: bytes) -> ProtocolError:
         return ProtocolError(
             f"not a ravo server at {self._peer}: expected magic {MAGIC!r} "
@@ -723,9 +745,20 @@ class Producer:
 
     def _wait_outstanding_at_most(self, limit: int) -> None:
         # Each read takes at least one acknowledgement or times out, so a
-        # fresh deadline per read bounds every stretch without progress.
+        # fresh deadline per read bounds every stretch without progress; the
+        # peer still taking the last samples' bytes is progress too.
+        timed = self._timeout is not None
         while self._sent - self._acked > limit:
-            self._read_acks(wait=True, deadline=self._deadline())
+            unsent = self._unsent_bytes() if timed else None
+            while True:
+                try:
+                    self._read_acks(wait=True, deadline=self._deadline())
+                    break
+                except TimeoutError:
+                    now = self._unsent_bytes()
+                    if unsent is None or now is None or now >= unsent:
+                        raise
+                    unsent = now
 
     def _write_samples(self, bufs: List[Any], samples: int, written: int = 0) -> None:
         """Writes ``samples`` whole samples given as a list of non-empty byte
@@ -737,7 +770,10 @@ class Producer:
         Acknowledgements are not read here unless the socket is full: they
         are taken in when the window fills, by `flush`, and when `acked` or
         `outstanding` is read, which saves a system call per sample."""
-        deadline = self._deadline()
+        # The clock runs from the first wait after the latest progress.
+        waiting = False
+        deadline: Optional[float] = None
+        unsent: Optional[int] = None
         base = self._sent
         size = self._sample_size
         i = 0
@@ -753,8 +789,17 @@ class Producer:
                 # while waiting: with a large window the server could
                 # otherwise block writing acks into our full receive buffer
                 # and stop reading, and both sides would wait forever.
+                if not waiting:
+                    waiting = True
+                    deadline = self._deadline()
+                    unsent = self._unsent_bytes()
                 flags = self._poll(select.POLLOUT | select.POLLIN, deadline)
                 if not flags:
+                    now = self._unsent_bytes()
+                    if unsent is not None and now is not None and now < unsent:
+                        # The peer took bytes meanwhile: progress.
+                        deadline, unsent = self._deadline(), now
+                        continue
                     text = (
                         f"timed out after {self._timeout} s waiting to send a sample "
                         f"({self._acked} of {self._sent} samples acknowledged)"
@@ -774,7 +819,7 @@ class Producer:
             if n:
                 written += n
                 self._sent = base + written // size
-                deadline = self._deadline()  # progress: the clock starts again
+                waiting = False  # progress: the next wait gets the whole timeout
             while n:
                 left = len(bufs[i])
                 if n >= left:

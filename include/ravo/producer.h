@@ -26,9 +26,10 @@
 //   until one of those runs; call `poll_acks()` for a current count.
 // - Every wait is bounded by `Options::timeout_ms` when it is non-negative:
 //   the connect, the whole handshake, and any stretch without progress while
-//   writing samples or waiting for acknowledgements (each byte written and
-//   each acknowledgement received starts the clock again, so a slow server
-//   that keeps reading never times out a large sample). A timeout
+//   writing samples or waiting for acknowledgements (each byte written, each
+//   byte the peer takes from the send buffer and each acknowledgement
+//   received starts the clock again, so a slow server that keeps reading
+//   never times out a large sample). A timeout
 //   leaves the producer usable unless it struck in the middle of a sample;
 //   any other failure makes the stream unusable, and later calls return the
 //   same error until `close()`.
@@ -42,7 +43,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#if __has_include(<linux/sockios.h>)
+#include <linux/sockios.h>  // SIOCOUTQ
+#endif
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -392,6 +397,19 @@ private:
         }
     }
 
+    // Bytes in the send buffer that the peer has not taken yet, or -1 where
+    // the system cannot tell. A drop is progress even while the socket stays
+    // unwritable: Linux reports it writable only once a third of the send
+    // buffer is free, which a slow reader can take longer than the timeout
+    // to reach.
+    long unsent_bytes() const noexcept {
+#ifdef SIOCOUTQ
+        int n = 0;
+        if (::ioctl(fd_, SIOCOUTQ, &n) == 0) return n;
+#endif
+        return -1;
+    }
+
     // Counts a run of acknowledgement bytes; anything but 0x01, or more
     // acknowledgements than samples sent, is a protocol error.
     Status take_acks(const unsigned char* buf, std::size_t n) {
@@ -442,10 +460,17 @@ private:
 
     Status wait_outstanding_at_most(std::uint64_t limit) {
         auto until = deadline();
+        long unsent = until ? unsent_bytes() : -1;
         while (sent_ - acked_ > limit) {
             const std::uint64_t before = acked_;
             const int ev = wait_for(POLLIN, until);
             if (ev == 0) {
+                // The peer still taking the last samples' bytes is progress too.
+                if (const long now = unsent_bytes(); now >= 0 && now < unsent) {
+                    until = deadline();
+                    unsent = now;
+                    continue;
+                }
                 return make_error(ErrorCode::Timeout,
                                   "timed out after " + std::to_string(timeout_ms_) +
                                       " ms waiting for acknowledgements (" + std::to_string(acked_) +
@@ -453,7 +478,10 @@ private:
             }
             if (ev < 0) return fail(ErrorCode::Io, std::string("poll: ") + std::strerror(errno));
             if (Status s = read_acks_nowait(); !s) return s;
-            if (acked_ != before) until = deadline();  // progress: the clock starts again
+            if (acked_ != before && until) {  // progress: the clock starts again
+                until = deadline();
+                unsent = unsent_bytes();
+            }
         }
         return {};
     }
@@ -488,6 +516,7 @@ private:
     // usable; inside a sample it cannot be resumed.
     Status write_samples(iovec* iov, std::size_t count, std::uint64_t samples) {
         std::optional<Clock::time_point> until;  // set at a wait, cleared by progress
+        long unsent = -1;                         // unsent_bytes() when `until` was set
         const std::uint64_t base = sent_;
         std::uint64_t written = 0;
         std::size_t i = 0;
@@ -508,9 +537,17 @@ private:
                 // meanwhile: with a window larger than our receive buffer the
                 // server could otherwise block writing acks and stop reading,
                 // and both ends would wait for ever.
-                if (!until) until = deadline();
+                if (!until) {
+                    until = deadline();
+                    unsent = unsent_bytes();
+                }
                 const int ev = wait_for(POLLOUT | POLLIN, until);
                 if (ev == 0) {
+                    if (const long now = unsent_bytes(); now >= 0 && now < unsent) {
+                        until = deadline();  // the peer took bytes meanwhile: progress
+                        unsent = now;
+                        continue;
+                    }
                     std::string text = "timed out after " + std::to_string(timeout_ms_) +
                                        " ms waiting to send a sample (" + std::to_string(acked_) +
                                        " of " + std::to_string(sent_) + " samples acknowledged)";

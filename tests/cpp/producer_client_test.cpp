@@ -798,20 +798,25 @@ TEST(ProducerServerGone, BadOrExcessAcknowledgementsAreProtocolErrors) {
 }
 
 TEST(ProducerTimeout, ASlowServerThatKeepsReadingNeverTimesOutALargeSample) {
-    // 8 MiB at 64 KiB per 10 ms takes over a second; each wait is far
-    // shorter than the 250 ms timeout, so progress must keep the send alive.
+    // 8 MiB at 64 KiB per 20 ms takes over two seconds against a 250 ms
+    // timeout. Each send buffer size tests one kind of progress:
+    // - 64 KiB: the socket turns writable again within a read or two;
+    // - 2 MiB (4 MiB as the kernel counts it): it turns writable only once a
+    //   third is free, about 400 ms of reading, so only the bytes the peer
+    //   takes from the buffer show that the stream is alive.
     constexpr std::uint32_t kSize = 8u << 20;
-    FakeServer server({.layout = {{1, {kSize}}}, .read_chunk = 64 * 1024, .read_pause_ms = 10});
-    Producer p = connect_ok(server, opts(4, 250));
-    const int small = 64 * 1024;
-    ASSERT_EQ(::setsockopt(p.native_handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     const Bytes sample = make_samples(kSize, 1)[0];
-    Status st = p.send(sample.data());
-    ASSERT_TRUE(st.ok()) << st.error().message;
-    st = p.flush();
-    ASSERT_TRUE(st.ok()) << st.error().message;
-    ASSERT_TRUE(server.wait_samples(1));
-    EXPECT_EQ(server.samples()[0], sample);
+    for (const int sndbuf : {64 * 1024, 2 << 20}) {
+        FakeServer server({.layout = {{1, {kSize}}}, .read_chunk = 64 * 1024, .read_pause_ms = 20});
+        Producer p = connect_ok(server, opts(4, 250));
+        ASSERT_EQ(::setsockopt(p.native_handle(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
+        Status st = p.send(sample.data());
+        ASSERT_TRUE(st.ok()) << "send buffer " << sndbuf << ": " << st.error().message;
+        st = p.flush();
+        ASSERT_TRUE(st.ok()) << st.error().message;
+        ASSERT_TRUE(server.wait_samples(1));
+        EXPECT_EQ(server.samples()[0], sample);
+    }
 }
 
 TEST(ProducerTimeout, AcknowledgementsThatKeepComingNeverTimeOutAFlush) {

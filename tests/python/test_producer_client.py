@@ -691,16 +691,21 @@ class TestServerGoesAway:
 
 
 class TestTimeout:
-    def test_a_slow_server_that_keeps_reading_never_times_out_a_large_sample(self):
-        # 8 MiB at 64 KiB per 10 ms takes over a second; no single wait comes
-        # near the 0.25 s timeout, so progress must keep the send alive.
+    @pytest.mark.parametrize("sndbuf", [64 * 1024, 2 << 20])
+    def test_a_slow_server_that_keeps_reading_never_times_out_a_large_sample(self, sndbuf):
+        # 8 MiB at 64 KiB per 20 ms takes over two seconds against a 0.25 s
+        # timeout. With a 64 KiB send buffer the socket turns writable again
+        # within a read or two; with 2 MiB (4 MiB as the kernel counts it)
+        # only once a third is free, about 0.4 s of reading, so only the
+        # bytes the server takes from the buffer show the stream is alive.
         size = 8 << 20
-        with FakeServer([(1, (size,))], read_chunk=64 * 1024, read_pause=0.01) as server:
+        data = bytes(range(256)) * (size // 256)
+        with FakeServer([(1, (size,))], read_chunk=64 * 1024, read_pause=0.02) as server:
             with connect(server, window=4, timeout=0.25) as p:
-                p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 64 * 1024)
-                data = bytes(range(256)) * (size // 256)
+                p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, sndbuf)
                 p.send_raw(data)
                 p.flush()
+            assert server.wait_samples(1)
             assert server.samples() == [data]
 
     def test_acknowledgements_that_keep_coming_never_time_out_a_flush(self):
