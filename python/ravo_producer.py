@@ -632,7 +632,7 @@ class Producer:
     def _read_handshake(self) -> List[Leaf]:
         deadline = self._deadline()
         head = self._recv_exact(_HEADER.size, deadline, "header", 0, check_magic=True)
-        magic, version, count = _HEADER.unpack(head)
+        _, version, count = _HEADER.unpack(head)  # the magic was checked as it arrived
         if version != VERSION:
             raise ProtocolError(
                 f"unsupported ravo protocol version from {self._peer}: "
