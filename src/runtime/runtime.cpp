@@ -262,6 +262,10 @@ Result<std::unique_ptr<Runtime>> Runtime::create(std::string thread_name, std::s
     } catch (const std::length_error&) {  // a worker count beyond what a vector can hold
         return Error::memory(os_error_text(ENOMEM));
     }
+    {
+        std::unique_lock<std::mutex> lock(runtime->mu_);
+        runtime->started_cv_.wait(lock, [&] { return runtime->started_ == num_workers; });
+    }
     return runtime;
 }
 
@@ -422,9 +426,18 @@ void Runtime::drain_wake_pipe() noexcept {
 // Workers.
 
 void Runtime::worker_main() noexcept {
+    // The thread-local blocks of this library and of the C++ runtime library
+    // (which holds the exception state) are allocated on a thread's first use
+    // of each, and the dynamic loader ends the whole process when that
+    // allocation fails. Both are touched here, before `create` returns, so a
+    // worker that first throws std::bad_alloc when memory has run out (a
+    // sample buffer that cannot be had) reports it instead of aborting.
     tls_current = this;
+    (void)std::uncaught_exceptions();
     std::uint32_t steps_since_poll = 0;
     std::unique_lock<std::mutex> lock(mu_);
+    ++started_;
+    started_cv_.notify_all();
     park_cv_.wait(lock, [this] { return stop_ || running_ < running_limit_; });
     ++running_;
     while (!stop_) {

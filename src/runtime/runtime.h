@@ -137,7 +137,9 @@ public:
     // system's text when the epoll instance, the wake-up pipe or a thread cannot
     // be created; nothing is left running after a failure. A policy the
     // system refuses is no error and no line on stderr: the workers then run
-    // under the policy they inherited.
+    // under the policy they inherited. Returns once every worker has started
+    // and set up its thread-local state (see worker_main), so a process that
+    // runs short of memory later cannot lose a worker to a lazy allocation.
     static Result<std::unique_ptr<Runtime>> create(std::string thread_name, std::size_t num_workers,
                                                    WorkerPolicy policy = WorkerPolicy::Default,
                                                    std::size_t max_running = kRunningLimitCpus);
@@ -257,6 +259,10 @@ private:
     // others wait on `park_cv_` for `stop_`. Guarded by `mu_`.
     std::size_t running_ = 0;
     std::condition_variable park_cv_;
+    // Workers past their thread-local set-up; `create` waits on `started_cv_`
+    // until all are. Guarded by `mu_`.
+    std::size_t started_ = 0;
+    std::condition_variable started_cv_;
 
     // Spawned tasks that have not finished, in an intrusive list; guarded by
     // `roots_mu_` (taken once per spawn and once per finished task).
