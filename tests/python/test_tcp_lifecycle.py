@@ -530,6 +530,79 @@ def test_sample_buffer_allocation_failure_is_one_connection_error_line():
     assert child.stderr.splitlines() == [f"TCP connection error from 127.0.0.1:{local_port}: " + os.strerror(errno.ENOMEM)]
 
 
+# Every thread created while this is preloaded sleeps 200 ms before it runs
+# its start routine; starting() counts the threads still asleep.
+LATE_THREADS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+static int asleep;
+struct start { void* (*fn)(void*); void* arg; };
+static void* late(void* p) {
+    struct start s = *(struct start*)p;
+    free(p);
+    struct timespec t = {0, 200 * 1000 * 1000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {}
+    __atomic_sub_fetch(&asleep, 1, __ATOMIC_SEQ_CST);
+    return s.fn(s.arg);
+}
+int pthread_create(pthread_t* th, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    if (!real) real = (int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))dlsym(RTLD_NEXT, "pthread_create");
+    struct start* s = malloc(sizeof *s);
+    if (!s) return EAGAIN;
+    s->fn = fn;
+    s->arg = arg;
+    __atomic_add_fetch(&asleep, 1, __ATOMIC_SEQ_CST);
+    int err = real(th, attr, late, s);
+    if (err != 0) {
+        __atomic_sub_fetch(&asleep, 1, __ATOMIC_SEQ_CST);
+        free(s);
+    }
+    return err;
+}
+int starting(void) { return __atomic_load_n(&asleep, __ATOMIC_SEQ_CST); }
+"""
+
+
+@pytest.fixture(scope="module")
+def late_threads(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the thread-start shim")
+    d = tmp_path_factory.mktemp("late_threads")
+    (d / "shim.c").write_text(LATE_THREADS)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(d / "shim.so"), str(d / "shim.c"), "-ldl"], check=True)
+    return str(d / "shim.so")
+
+
+@under_sanitizer
+def test_worker_that_starts_late_cannot_be_lost_to_an_allocation_after_start(late_threads):
+    # A worker's first use of its thread-local state allocates it, and when
+    # that fails the dynamic loader ends the whole process ("cannot allocate
+    # memory for thread-local data"). So construction (the drainers) and
+    # start() (the "tcp" workers) return only once every new worker runs,
+    # however late the system schedules it: memory that runs out afterwards
+    # can fail a connection, never a worker's start.
+    child = run_child(
+        f"""
+        import ctypes
+        import ravo
+        shim = ctypes.CDLL({late_threads!r})
+        s = ravo._Server([[4]], [1], 1, ravo.TcpTransport(0, num_threads=2), num_drainers=2)
+        print("constructed", shim.starting(), flush=True)
+        s.start()
+        print("started", shim.starting(), flush=True)
+        s.shutdown()
+        """,
+        env_extra={"LD_PRELOAD": late_threads})
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["constructed 0", "started 0"]
+
+
 # malloc of exactly FAIL_SIZE bytes on a thread named "tcp" fails once, after
 # FAIL_SKIP such allocations succeeded.
 FAILING_MALLOC = r"""
