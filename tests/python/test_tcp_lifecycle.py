@@ -568,15 +568,21 @@ int starting(void) { return __atomic_load_n(&asleep, __ATOMIC_SEQ_CST); }
 """
 
 
-@pytest.fixture(scope="module")
-def late_threads(tmp_path_factory):
+def build_shim(tmp_path_factory, name, source):
+    """The path of `source` built as a shared library to preload; skips the
+    test where no C compiler is installed."""
     cc = shutil.which("cc") or shutil.which("gcc")
     if cc is None:
-        pytest.skip("no C compiler for the thread-start shim")
-    d = tmp_path_factory.mktemp("late_threads")
-    (d / "shim.c").write_text(LATE_THREADS)
+        pytest.skip(f"no C compiler for the {name} shim")
+    d = tmp_path_factory.mktemp(name)
+    (d / "shim.c").write_text(source)
     subprocess.run([cc, "-shared", "-fPIC", "-o", str(d / "shim.so"), str(d / "shim.c"), "-ldl"], check=True)
     return str(d / "shim.so")
+
+
+@pytest.fixture(scope="module")
+def late_threads(tmp_path_factory):
+    return build_shim(tmp_path_factory, "late_threads", LATE_THREADS)
 
 
 @under_sanitizer
@@ -640,13 +646,7 @@ void* malloc(size_t n) {
 
 @pytest.fixture(scope="module")
 def failing_malloc(tmp_path_factory):
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
-        pytest.skip("no C compiler for the failing allocator")
-    d = tmp_path_factory.mktemp("failing_malloc")
-    (d / "shim.c").write_text(FAILING_MALLOC)
-    subprocess.run([cc, "-shared", "-fPIC", "-o", str(d / "shim.so"), str(d / "shim.c"), "-ldl"], check=True)
-    return str(d / "shim.so")
+    return build_shim(tmp_path_factory, "failing_malloc", FAILING_MALLOC)
 
 
 # 1,000 leaves of shape (1, 1, 1, 1): a handshake of 9 + 1000 * 24 bytes, a
