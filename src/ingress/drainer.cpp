@@ -74,12 +74,34 @@ bool RoundScratch::reserve(std::size_t n) noexcept {
     }
 }
 
-bool RoundScratch::make_room(const std::vector<TransportHandle>& handles) noexcept {
-    std::size_t depth = 0;
+namespace {
+
+// The summed capacity of every queue in `handles`, or false on overflow.
+bool full_depth(const std::vector<TransportHandle>& handles, std::size_t& depth) noexcept {
+    depth = 0;
     for (const TransportHandle& h : handles) {
         if (__builtin_add_overflow(depth, h.queue->capacity(), &depth)) return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool RoundScratch::make_room(const std::vector<TransportHandle>& handles) noexcept {
+    std::size_t depth = 0;
+    if (!full_depth(handles, depth)) return false;
     return room() >= depth || reserve(depth);
+}
+
+void RoundScratch::release_excess(const std::vector<TransportHandle>& handles) noexcept {
+    std::size_t depth = 0;
+    if (!full_depth(handles, depth)) return;
+    if (room() <= kKeptRoom || room() / 2 <= depth) return;
+    // Fresh lists of the smaller size; the old ones go when swapped out.
+    RoundScratch smaller;
+    if (!smaller.reserve(std::max(depth, kKeptRoom))) return;
+    items.swap(smaller.items);
+    samples.swap(smaller.samples);
 }
 
 bool collect_round(std::vector<TransportHandle>& handles, DrainerMetrics& record, std::uint64_t round,
@@ -203,13 +225,17 @@ runtime::Task<void> drainer_task(std::size_t drainer_id, std::shared_ptr<Store> 
         // release: every item it pushed is visible, so an empty queue stays
         // empty, and items pushed after this round's snapshot are taken by
         // the next round (their push woke this drainer) rather than lost.
+        bool dropped = false;
         for (std::size_t i = 0; i < handles.size();) {
             if (handles[i].closed->load(std::memory_order_acquire) && handles[i].queue->size() == 0) {
                 handles.erase(handles.begin() + static_cast<std::ptrdiff_t>(i));
+                dropped = true;
             } else {
                 ++i;
             }
         }
+        // Only when connections have ended, never per sample.
+        if (dropped) scratch.release_excess(handles);
         if (took) continue;  // the ticket is discarded; look again at once
         if (short_of_memory || scratch.limited) {
             // Work is waiting that memory did not allow: try again after the

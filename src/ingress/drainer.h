@@ -33,23 +33,33 @@
 
 namespace ravo {
 
-// Reusable buffers of one drainer: cleared every round, never shrunk, so a
-// drainer in steady state allocates nothing. A round takes at most `room()`
-// items, so taking never allocates: before each round the drainer grows the
-// room to every registered queue's full depth (`make_room`, which allocates
-// only after registrations added queues), and if memory runs out there, the
-// round takes what fits and leaves the rest queued (`limited`) instead of
-// dropping an item it took.
+// Reusable buffers of one drainer: cleared every round, so a drainer in
+// steady state allocates nothing. A round takes at most `room()` items, so
+// taking never allocates: before each round the drainer grows the room to
+// every registered queue's full depth (`make_room`, which allocates only
+// after registrations added queues), and if memory runs out there, the round
+// takes what fits and leaves the rest queued (`limited`) instead of dropping
+// an item it took. Once registrations have gone, room far beyond the depth
+// left is given back (`release_excess`): a storm of thousands of connections
+// would otherwise pin its peak depth's lists for the server's lifetime.
 struct RoundScratch {
     std::vector<TransportQueueItem> items;
     std::vector<ByteSpan> samples;
     bool limited = false;  // the last collect_round left items queued for lack of room
+
+    // Room that is always kept: below it, giving back saves too little to
+    // be worth an allocation when the next connection comes.
+    static constexpr std::size_t kKeptRoom = 1024;
 
     std::size_t room() const noexcept { return std::min(items.capacity(), samples.capacity()); }
     // Room for `n` items, or false (and the old room) when memory ran out.
     bool reserve(std::size_t n) noexcept;
     // Room for the full depth of every queue in `handles`, or false.
     bool make_room(const std::vector<TransportHandle>& handles) noexcept;
+    // Between rounds (both lists empty): when the room exceeds both
+    // `kKeptRoom` and twice the full depth of `handles`, shrinks it to the
+    // larger of the two. Out of memory, the old room stays.
+    void release_excess(const std::vector<TransportHandle>& handles) noexcept;
 };
 
 // Copies samples[inserted..] (each leaf back to back) into the store, in

@@ -398,6 +398,45 @@ TEST(DrainRound, ARoundShortOfRoomLeavesTheRestQueuedInOrder) {
     EXPECT_EQ(producers[0].queue->size() + producers[1].queue->size(), 0u);
 }
 
+// A storm of connections grows a drainer's round lists to the storm's full
+// depth; kept after the storm, they would pin that peak for good.
+TEST(DrainRound, RoomLeftByAConnectionStormIsGivenBackOnceItEnds) {
+    std::vector<Producer> storm(400);
+    std::vector<TransportHandle> handles;
+    for (auto& p : storm) handles.push_back(p.handle());
+    RoundScratch scratch;
+    ASSERT_TRUE(scratch.make_room(handles));
+    ASSERT_GE(scratch.room(), 3200u);
+
+    // While most of the storm is still registered, the room stays.
+    handles.resize(300);
+    scratch.release_excess(handles);
+    EXPECT_GE(scratch.room(), 3200u);
+
+    // Two connections left: back to the kept room, which still covers them.
+    handles.resize(2);
+    scratch.release_excess(handles);
+    EXPECT_EQ(scratch.room(), RoundScratch::kKeptRoom);
+    EXPECT_EQ(scratch.items.capacity(), RoundScratch::kKeptRoom);
+    EXPECT_EQ(scratch.samples.capacity(), RoundScratch::kKeptRoom);
+
+    // A later round takes the survivors' items as before.
+    storm[1].put(11);
+    storm[0].put(10);
+    DrainerMetrics rec;
+    ASSERT_TRUE(scratch.make_room(handles));
+    ASSERT_TRUE(collect_round(handles, rec, 0, scratch));
+    std::vector<std::uint64_t> taken;
+    take_values(scratch, taken);
+    EXPECT_EQ(taken, (std::vector<std::uint64_t>{10, 11}));
+
+    // At or below the kept room nothing is reallocated.
+    const ByteSpan* before = scratch.samples.data();
+    handles.clear();
+    scratch.release_excess(handles);
+    EXPECT_EQ(scratch.samples.data(), before);
+}
+
 TEST(DrainerPool, FirstBuffersAreZeroedAndLaterSamplesReuseThem) {
     auto m = Metrics::create(1);
     auto store = make_store({ArraySpec{{}, 8}}, 1, 8, m);
