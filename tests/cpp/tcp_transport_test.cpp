@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -10,6 +11,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,6 +165,96 @@ TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSockets
     EXPECT_TRUE(again.start().ok());
     again.shutdown();
     for (int c : copies) ::close(c);
+    pool->shutdown();
+}
+
+// The server's end of the connection whose client end is `client`, found
+// among this process's descriptors; -1 if none.
+int server_end_of(int client) {
+    sockaddr_in mine{}, theirs{};
+    socklen_t len = sizeof mine;
+    if (::getsockname(client, reinterpret_cast<sockaddr*>(&mine), &len) != 0) return -1;
+    len = sizeof theirs;
+    if (::getpeername(client, reinterpret_cast<sockaddr*>(&theirs), &len) != 0) return -1;
+    const std::vector<int> copies = copy_socket_descriptors(client);
+    int found = -1;
+    for (int fd : copies) {
+        sockaddr_in local{}, peer{};
+        socklen_t a = sizeof local, b = sizeof peer;
+        if (found < 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &a) == 0 &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b) == 0 && local.sin_port == theirs.sin_port &&
+            peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr) {
+            found = fd;
+        } else {
+            ::close(fd);
+        }
+    }
+    return found;
+}
+
+// An address of this host that is not a loopback address, if it has one.
+std::optional<in_addr> own_outside_address() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return std::nullopt;
+    std::optional<in_addr> out;
+    for (ifaddrs* i = list; i != nullptr && !out; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+        const in_addr a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
+        if ((ntohl(a.s_addr) >> 24) != 127) out = a;
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+int connect_to_address(in_addr where, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr = where;
+    addr.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A producer on this host once had its bytes queued by the kernel's
+// autotuned receive buffer, 4-19 MiB per connection, long enough for them to
+// leave the caches before the server copied them out. A connection from this
+// host (a loopback address, or one of the host's own addresses) gets a fixed
+// 1 MiB buffer instead, which the kernel reports doubled. Where the system
+// caps buffers below that, autotuning is kept: a capped request would show
+// as twice the cap.
+TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBuffer) {
+    long rmem_max = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+    ASSERT_GT(rmem_max, 0);
+    const bool fixed = rmem_max >= (1 << 20);
+
+    auto pool = one_drainer_pool();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(t.start().ok());
+    std::vector<int> clients{connect_to(*t.port())};
+    if (const auto own = own_outside_address()) clients.push_back(connect_to_address(*own, *t.port()));
+    for (int fd : clients) {
+        ASSERT_GE(fd, 0);
+        std::uint8_t hs[17];  // the buffer is set before the handshake goes out
+        ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
+        const int server = server_end_of(fd);
+        ASSERT_GE(server, 0);
+        int size = 0;
+        socklen_t len = sizeof size;
+        ASSERT_EQ(::getsockopt(server, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
+        if (fixed) {
+            EXPECT_EQ(size, 2 << 20);
+        } else {
+            EXPECT_NE(size, 2 * rmem_max);
+        }
+        ::close(server);
+        ::close(fd);
+    }
+    t.shutdown();
     pool->shutdown();
 }
 
