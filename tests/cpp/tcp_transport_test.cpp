@@ -241,7 +241,12 @@ TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBuffer) {
         ASSERT_GE(fd, 0);
         std::uint8_t hs[17];  // the buffer is set before the handshake goes out
         ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
-        const int server = server_end_of(fd);
+    }
+    // Every connection is open and idle from here on: no descriptor of this
+    // process is being closed while its copies are made.
+    std::vector<int> servers;
+    for (int fd : clients) servers.push_back(server_end_of(fd));
+    for (int server : servers) {
         ASSERT_GE(server, 0);
         int size = 0;
         socklen_t len = sizeof size;
@@ -251,10 +256,12 @@ TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBuffer) {
         } else {
             EXPECT_NE(size, 2 * rmem_max);
         }
-        ::close(server);
-        ::close(fd);
     }
+    for (int fd : servers) ::close(fd);
+    // The transport closes its ends first, in shutdown, which orders those
+    // closes after the copies above; a producer's close would not.
     t.shutdown();
+    for (int fd : clients) ::close(fd);
     pool->shutdown();
 }
 
