@@ -51,11 +51,11 @@ TEST(Handshake, RefusesValuesThatDoNotFitIn32Bits) {
               "leaf 0: dtype_size 4294967296 does not fit in the handshake's 32 bits");
 }
 
-int connect_to(std::uint16_t port) {
+int connect_to_address(in_addr where, std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr = where;
     addr.sin_port = htons(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
@@ -63,6 +63,8 @@ int connect_to(std::uint16_t port) {
     }
     return fd;
 }
+
+int connect_to(std::uint16_t port) { return connect_to_address(in_addr{htonl(INADDR_LOOPBACK)}, port); }
 
 // A drainer pool of one drainer over a store of one 4-byte scalar leaf
 // (batches of 1, 2 of them): the transport needs a pool, not its samples.
@@ -204,19 +206,6 @@ std::optional<in_addr> own_outside_address() {
     }
     ::freeifaddrs(list);
     return out;
-}
-
-int connect_to_address(in_addr where, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr = where;
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // A producer on this host once had its bytes queued by the kernel's

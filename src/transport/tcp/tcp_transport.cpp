@@ -190,7 +190,7 @@ Task<Outcome> write_acks(const IoHandle& io, std::size_t count) {
 // and the bytes then wait there until the caches have lost them: the copy out
 // of the socket, the largest cost of a large sample, then reads from memory
 // at a fraction of the speed (1 MiB samples from 4 local producers: 4-19 MiB
-// queued per connection, and 1.3x to 1.7x the samples per second with this
+// queued per connection, and 1.2x to 1.7x the samples per second with this
 // bound). So a connection from this host gets a fixed receive buffer (the
 // kernel doubles the value for its bookkeeping); one from another host keeps
 // the autotuning that a long, fast path needs. A sample larger than the
