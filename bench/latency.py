@@ -31,7 +31,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from tcp_ingest import AckServer, DEFAULT_SETTINGS, _child_env  # noqa: E402
+from tcp_ingest import AckServer, DEFAULT_SETTINGS, _child_env, queue_size_for  # noqa: E402
 
 LATENCY_BATCH = 16
 WARMUP_S = 0.3
@@ -47,7 +47,7 @@ def serve(args):
     server = ravo._Server([[size]], [1], batch,
                           transport=ravo.TcpTransport(0, num_threads=settings["num_threads"]),
                           num_buffers=settings["num_buffers"], num_drainers=settings["num_drainers"],
-                          producer_queue_size=settings["producer_queue_size"])
+                          producer_queue_size=queue_size_for(settings, size))
     server.start()
     producer = subprocess.Popen(
         [os.path.join(args.build, "bench", "latency_producer"), "--port", str(server.port), "--connections",

@@ -42,7 +42,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for  # noqa: E402
+from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for, queue_size_for  # noqa: E402
 
 WINDOW = 64
 # The step layout's element sizes: observation bytes, int64 action, float32
@@ -65,7 +65,7 @@ def serve_ravo(args):
     server = ravo._Server(shapes, dtype_sizes, batch_size_for(args.size),
                           transport=ravo.TcpTransport(0, num_threads=s["num_threads"]),
                           num_buffers=s["num_buffers"], num_drainers=s["num_drainers"],
-                          producer_queue_size=s["producer_queue_size"])
+                          producer_queue_size=queue_size_for(s, args.size))
     server.start()
     print(server.port, flush=True)
     threading.Thread(target=lambda: (sys.stdin.read(), server.shutdown()), daemon=True).start()

@@ -73,6 +73,16 @@ SOAK_SIZE = 64
 TOOLS = ["ravo", "ack_server", "tcp_producer", "latency_producer", "scale_producer"]
 
 
+def _queue_cap_text(settings):
+    """How the rows cap the producer queue for large samples, or nothing."""
+    qb = settings.get("queue_bytes")
+    if not qb:
+        return ""
+    import tcp_ingest
+    return (f" (at most {qb >> 20} MiB of samples and at least 4: "
+            f"{tcp_ingest.queue_size_for(settings, 1 << 20)} at 1 MiB)")
+
+
 def log(msg):
     print(f"[{time.strftime('%H:%M:%S')}] {msg}", flush=True)
 
@@ -377,7 +387,7 @@ def markdown(results):
         out.append(f"**TCP ingest** (samples/s seen by the consumer; best of {tcp.get('repeats', 1)} runs of "
                    f"{tcp['seconds_per_run']} s each, ravo and the ack server taking turns). ravo: "
                    f"`TcpTransport(num_threads={s['num_threads']})`, `num_drainers={s['num_drainers']}`, "
-                   f"`producer_queue_size={s['producer_queue_size']}`, `num_buffers={s['num_buffers']}`, batches of "
+                   f"`producer_queue_size={s['producer_queue_size']}`{_queue_cap_text(s)}, `num_buffers={s['num_buffers']}`, batches of "
                    f"min(256, max(16, 16 MiB / size)) samples, one leaf; ack server: epoll with "
                    f"{s['num_threads']} threads; ack + copy (window 64): the ack server copying each sample into "
                    f"memory the size of ravo's batch memory before its ack, on the same thread, with the copy "

@@ -38,7 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for  # noqa: E402
+from tcp_ingest import DEFAULT_SETTINGS, _child_env, batch_size_for, queue_size_for  # noqa: E402
 
 
 def rss_kib(pid="self"):
@@ -59,7 +59,7 @@ def serve(args):
     server = ravo._Server([[args.size]], [1], batch,
                           transport=ravo.TcpTransport(0, num_threads=settings["num_threads"]),
                           num_buffers=settings["num_buffers"], num_drainers=settings["num_drainers"],
-                          producer_queue_size=settings["producer_queue_size"])
+                          producer_queue_size=queue_size_for(settings, args.size))
     server.start()
     count = [0]
 
