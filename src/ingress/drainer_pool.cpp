@@ -9,6 +9,10 @@ namespace ravo {
 
 namespace {
 constexpr std::size_t kMaxPoolCapacity = std::size_t{1} << 31;
+// Nodes of the stack that every sender shares (24 bytes each): 64
+// connections' worth at queues of 64, 963 at the default 8. Senders beyond
+// that keep their extra buffers in their own pools.
+constexpr std::size_t kSharedBufferNodes = 16384;
 }  // namespace
 
 Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> store, std::size_t num_drainers,
@@ -30,6 +34,7 @@ Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> 
     pool->shutdown_flag_ = std::make_shared<std::atomic<bool>>(false);
     pool->metrics_ = metrics;
     pool->queue_capacity_ = producer_queue_size;
+    pool->shared_buffers_ = std::make_shared<SharedBuffers>(kSharedBufferNodes);
     pool->registrations_.reserve(num_drainers);
     pool->notifiers_.reserve(num_drainers);
     std::vector<std::size_t> leaf_sizes;
@@ -60,7 +65,7 @@ SampleSender DrainerPool::new_sender() {
     // The pool's index space ends below 2^32; a larger pool than that only
     // means that a buffer beyond it is freed instead of kept.
     const std::size_t pool_capacity = std::min<std::size_t>(queue_capacity_, kMaxPoolCapacity / 2) * 2 + 1;
-    auto pool = std::make_shared<BufferPool>(pool_capacity);
+    auto pool = std::make_shared<BufferPool>(pool_capacity, shared_buffers_);
     auto space = std::make_shared<runtime::Notifier>();
     auto closed = std::make_shared<std::atomic<bool>>(false);
     // A drainer that has exited has dropped its receiver: the handle is then

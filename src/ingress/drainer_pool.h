@@ -56,6 +56,8 @@ public:
     std::size_t queue_capacity() const noexcept { return queue_capacity_; }
     // Drainer tasks that have not ended (diagnostics and tests).
     std::size_t live_drainers() const { return runtime_->live_tasks(); }
+    // The free buffers every sender shares (tests).
+    const SharedBuffers& shared_buffers() const noexcept { return *shared_buffers_; }
 
 private:
     DrainerPool() = default;
@@ -68,6 +70,9 @@ private:
     // Round-robin counter; relaxed fetch_add: only the value matters.
     std::atomic<std::size_t> next_drainer_{0};
     std::size_t queue_capacity_ = 0;
+    // Free buffers shared by every sender, in front of their own pools
+    // (buffer_pool.h); each sender's pool holds a share.
+    std::shared_ptr<SharedBuffers> shared_buffers_;
 };
 
 }  // namespace ravo

@@ -451,12 +451,91 @@ TEST(DrainerPool, FirstBuffersAreZeroedAndLaterSamplesReuseThem) {
     ASSERT_TRUE(v);
     EXPECT_EQ(value_at(*v, 0), 7u);
     // The drainer destroyed the item after inserting it: its buffer is back
-    // in the sender's pool and is the next one handed out, bytes and all.
+    // among the free buffers and is the next one handed out, bytes and all.
     std::optional<SampleBuffer> again;
     ASSERT_TRUE(eventually([&] { return (again = s.take_buffer()).has_value(); }));
     EXPECT_EQ(again->data(), address);
     EXPECT_EQ(again->data()[0], 7);
     EXPECT_EQ(s.take_or_allocate(64).data()[0], 0);  // the pool is empty again: a fresh, zeroed buffer
+    pool->shutdown();
+}
+
+TEST(BufferPool, SharedStackComesFirstAndKeepsNoMoreThanTheLivePoolsCould) {
+    auto shared = std::make_shared<SharedBuffers>(16);
+    auto a = std::make_shared<BufferPool>(3, shared);
+    auto b = std::make_shared<BufferPool>(2, shared);
+    EXPECT_EQ(shared->allowance(), 5u);
+    std::vector<const std::uint8_t*> given;
+    for (int i = 0; i < 7; ++i) {
+        SampleBuffer buf = SampleBuffer::zeroed(8);
+        given.push_back(buf.data());
+        EXPECT_FALSE(a->try_push(std::move(buf))) << i;  // kept or freed, never handed back
+    }
+    // Five kept (both pools' capacities), the last two freed; none in a's own pool.
+    EXPECT_EQ(shared->size(), 5u);
+    EXPECT_EQ(a->size(), 0u);
+    // Another sender's pool takes the buffer given back last.
+    std::optional<SampleBuffer> taken = b->try_pop();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->data(), given[4]);
+    // A pool that goes takes its share of the allowance along: the idle
+    // buffers beyond what is left are freed.
+    b.reset();
+    EXPECT_EQ(shared->allowance(), 3u);
+    EXPECT_EQ(shared->size(), 3u);
+    a.reset();
+    EXPECT_EQ(shared->allowance(), 0u);
+    EXPECT_EQ(shared->size(), 0u);
+    EXPECT_FALSE(shared->try_push(std::move(*taken)));  // no pool left: freed
+    EXPECT_EQ(shared->size(), 0u);
+}
+
+TEST(BufferPool, OwnPoolKeepsWhatTheSharedStackHasNoNodeFor) {
+    auto shared = std::make_shared<SharedBuffers>(2);
+    BufferPool pool(3, shared);  // an allowance of 3, but only 2 nodes
+    std::vector<const std::uint8_t*> given;
+    for (int i = 0; i < 5; ++i) {
+        SampleBuffer buf = SampleBuffer::zeroed(8);
+        given.push_back(buf.data());
+        EXPECT_FALSE(pool.try_push(std::move(buf))) << i;
+    }
+    EXPECT_EQ(shared->size(), 2u);
+    EXPECT_EQ(pool.size(), 3u);
+    SampleBuffer extra = SampleBuffer::zeroed(8);
+    const std::uint8_t* extra_data = extra.data();
+    std::optional<SampleBuffer> back = pool.try_push(std::move(extra));  // both full: handed back
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->data(), extra_data);
+    // The shared stack first, then the own pool, each last in, first out.
+    for (int i : {1, 0, 4, 3, 2}) {
+        std::optional<SampleBuffer> b = pool.try_pop();
+        ASSERT_TRUE(b) << i;
+        EXPECT_EQ(b->data(), given[static_cast<std::size_t>(i)]) << i;
+    }
+    EXPECT_FALSE(pool.try_pop());
+}
+
+TEST(DrainerPool, ABufferOneSenderGaveBackIsTheNextAnotherTakes) {
+    auto m = Metrics::create(2);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 8, m);
+    auto pool = DrainerPool::create(store, 2, 4, m).value();
+    std::optional<SampleSender> first(pool->new_sender());
+    SampleSender second = pool->new_sender();  // registered with the other drainer
+    EXPECT_EQ(pool->shared_buffers().allowance(), 2u * 9u);
+    SampleBuffer buf = first->take_or_allocate(8);
+    const std::uint8_t* address = buf.data();
+    std::memcpy(buf.data(), "\x05\0\0\0\0\0\0\0", 8);
+    first->push_blocking(first->make_item(std::move(buf)));
+    auto v = store->sample();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(value_at(*v, 0), 5u);
+    std::optional<SampleBuffer> again;
+    ASSERT_TRUE(eventually([&] { return (again = second.take_buffer()).has_value(); }));
+    EXPECT_EQ(again->data(), address);
+    EXPECT_FALSE(first->take_buffer());  // it was the only free one
+    // A sender that goes, once its items are gone, gives up its share.
+    first.reset();
+    ASSERT_TRUE(eventually([&] { return pool->shared_buffers().allowance() == 9u; }));
     pool->shutdown();
 }
 
@@ -656,6 +735,11 @@ TEST(IngressStress, DisjointRangesArriveExactlyOnceInOrder) {
     std::uint64_t inserted = 0;
     for (std::size_t d = 0; d < 3; ++d) inserted += m->drainer(d).samples_inserted_total.load();
     EXPECT_EQ(inserted, total);
+    // Buffers crossed between senders through the shared stack; with every
+    // sender and item gone, it holds none and grants nothing.
+    EXPECT_TRUE(eventually([&] {
+        return pool->shared_buffers().allowance() == 0 && pool->shared_buffers().size() == 0;
+    }));
     pool->shutdown();
 }
 

@@ -19,10 +19,13 @@
 
 #include "ingress/drainer_pool.h"
 #include "transport/tcp/handshake.h"
+#include "test_util.h"
 #include "transport/tcp/tcp_transport.h"
 
 namespace ravo::transport::tcp {
 namespace {
+
+using ravo::testing::eventually;
 
 TEST(Handshake, MatchesTheDocumentedBytes) {
     const std::vector<std::uint8_t> expect = {0x52, 0x41, 0x56, 0x4F, 0x01, 0x01, 0, 0, 0, 0x04, 0, 0, 0,
@@ -309,6 +312,40 @@ TEST(TcpTransport, ConnectionsAreServedByDrainersInTurn) {
     EXPECT_EQ(inserted_by(0, 2), 2u);
     EXPECT_EQ(metrics->drainer(1).samples_inserted_total.load(), 1u);
     for (int fd : fds) ::close(fd);
+    t.shutdown();
+    pool->shutdown();
+}
+
+// Free buffers are shared by every connection; one that has not received
+// a byte must still hold none of them (idle connections cost no samples).
+TEST(TcpTransport, ASilentConnectionTakesNoFreeBuffer) {
+    auto pool = one_drainer_pool();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(t.start().ok());
+    std::uint8_t hs[17];
+    const int active = connect_to(*t.port());
+    ASSERT_GE(active, 0);
+    ASSERT_TRUE(recv_exact(active, hs, sizeof hs));
+    const std::uint8_t sample[4] = {1, 2, 3, 4};
+    ASSERT_EQ(::send(active, sample, sizeof sample, MSG_NOSIGNAL), 4);
+    std::uint8_t ack = 0;
+    ASSERT_TRUE(recv_exact(active, &ack, 1));
+    // The drainer gives the sample's buffer back to the shared stack (the
+    // connection, still open, waits with another buffer for its next sample).
+    const SharedBuffers& free_buffers = pool->shared_buffers();
+    ASSERT_TRUE(eventually([&] { return free_buffers.size() == 1; }));
+
+    const int silent = connect_to(*t.port());
+    ASSERT_GE(silent, 0);
+    ASSERT_TRUE(recv_exact(silent, hs, sizeof hs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its task is past the handshake
+    EXPECT_EQ(free_buffers.size(), 1u);
+    // Its first bytes make it take the free buffer rather than a new one.
+    ASSERT_EQ(::send(silent, sample, sizeof sample, MSG_NOSIGNAL), 4);
+    ASSERT_TRUE(recv_exact(silent, &ack, 1));
+    EXPECT_EQ(ack, 1);
+    ::close(silent);
+    ::close(active);
     t.shutdown();
     pool->shutdown();
 }

@@ -284,6 +284,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
     std::size_t busy_rounds = 0;  // turns since this task last waited
     std::size_t owed = 0;         // acknowledgements of queued samples not yet written
     bool hold_acks = false;       // the last round waited for queue room
+    bool streaming = false;       // the producer has sent its first bytes
 
     for (;;) {
         const bool yield = ++busy_rounds == kBusyRoundsBeforeYield;
@@ -310,14 +311,18 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
         }
         const std::size_t want = std::min(read_ahead(sender, sample_size), span);
         while (num_held < want) {
-            std::optional<SampleBuffer> pooled = sender.take_buffer();
+            // Before the producer's first bytes nothing is taken, not even
+            // a free buffer that other connections gave back.
+            std::optional<SampleBuffer> pooled;
+            if (streaming) pooled = sender.take_buffer();
             if (!pooled) {
                 if (num_held == 0) {
                     // Nothing pooled and nothing held: a new buffer would be
-                    // allocated. Wait until the producer has sent something
-                    // first, so that a connection that stays silent holds no
-                    // sample buffer (1,000 idle connections must not cost
-                    // 1,000 samples of memory). This happens only while the
+                    // allocated (or this connection has not started). Wait
+                    // until the producer has sent something first, so that a
+                    // connection that stays silent holds no sample buffer
+                    // (1,000 idle connections must not cost 1,000 samples of
+                    // memory). This happens only at the start and while the
                     // pool grows to its working set, never per sample once
                     // buffers circulate.
                     for (;;) {
@@ -335,6 +340,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
                         co_await io.readable();
                         busy_rounds = 0;
                     }
+                    streaming = true;
                 }
                 pooled = sender.take_or_allocate(sample_size);
             }
