@@ -322,30 +322,25 @@ TEST(TcpTransport, ASilentConnectionTakesNoFreeBuffer) {
     auto pool = one_drainer_pool();
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
     ASSERT_TRUE(t.start().ok());
-    std::uint8_t hs[17];
-    const int active = connect_to(*t.port());
-    ASSERT_GE(active, 0);
-    ASSERT_TRUE(recv_exact(active, hs, sizeof hs));
-    const std::uint8_t sample[4] = {1, 2, 3, 4};
-    ASSERT_EQ(::send(active, sample, sizeof sample, MSG_NOSIGNAL), 4);
-    std::uint8_t ack = 0;
-    ASSERT_TRUE(recv_exact(active, &ack, 1));
-    // The drainer gives the sample's buffer back to the shared stack (the
-    // connection, still open, waits with another buffer for its next sample).
+    // Another producer's buffer, given back: the one free buffer.
+    SampleSender other = pool->new_sender();
+    { TransportQueueItem given_back = other.make_item(SampleBuffer::zeroed(4)); }
     const SharedBuffers& free_buffers = pool->shared_buffers();
-    ASSERT_TRUE(eventually([&] { return free_buffers.size() == 1; }));
+    ASSERT_EQ(free_buffers.size(), 1u);
 
     const int silent = connect_to(*t.port());
     ASSERT_GE(silent, 0);
+    std::uint8_t hs[17];
     ASSERT_TRUE(recv_exact(silent, hs, sizeof hs));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its task is past the handshake
     EXPECT_EQ(free_buffers.size(), 1u);
     // Its first bytes make it take the free buffer rather than a new one.
+    const std::uint8_t sample[4] = {1, 2, 3, 4};
     ASSERT_EQ(::send(silent, sample, sizeof sample, MSG_NOSIGNAL), 4);
+    std::uint8_t ack = 0;
     ASSERT_TRUE(recv_exact(silent, &ack, 1));
     EXPECT_EQ(ack, 1);
     ::close(silent);
-    ::close(active);
     t.shutdown();
     pool->shutdown();
 }
