@@ -115,7 +115,6 @@ public:
 
     // Buffers in this sender's own pool (not the shared stack).
     std::size_t size() const noexcept { return own_.size(); }
-    std::size_t capacity() const noexcept { return own_.capacity(); }
 
 private:
     runtime::BoundedStack<SampleBuffer> own_;
