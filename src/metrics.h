@@ -1,7 +1,9 @@
 // Counters and gauges that tell the consumer how ingress keeps up.
 //
 // Writers: the selector (notify_count), producer senders (push_blocked_count,
-// active_connections), drainers (their own DrainerMetrics record). The only
+// active_connections), drainers (their own DrainerMetrics record, whose
+// samples_inserted_total also counts what the drainer's senders stored
+// directly). The only
 // reader is the snapshot taken by the consumer call. Every update is one
 // atomic instruction; the snapshot uses plain loads and takes no lock, so its
 // fields may come from slightly different instants. Nothing is ever reset.
@@ -19,8 +21,10 @@
 
 namespace ravo {
 
-// One drainer's record, written only by that drainer and alone on its block
-// so that drainers never share a cache-line pair.
+// One drainer's record, alone on its block so that drainers never share a
+// cache-line pair. The gauges are written only by that drainer; the inserted
+// count is added to by the drainer and by the senders registered with it
+// when they store directly (sample_sender.h), with atomic adds.
 struct alignas(kHotBlock) DrainerMetrics {
     std::atomic<std::size_t> queue_depth_sum{0};   // plain store once per round
     std::atomic<std::size_t> queue_depth_max{0};   // plain store once per round

@@ -24,6 +24,12 @@
 // shared stack has no free node left (more senders than its fixed node
 // count covers), so no sender allocates in steady state either way.
 //
+// A sender's pool also counts the items made from its buffers that are not
+// yet stored (queued, or in a drainer's round until that round's commit). A
+// connection may put samples into the store itself only while that count is
+// zero: then every earlier sample of the sender is already in the ring, so
+// storing directly keeps the sender's order.
+//
 // Threads: every call may come from any thread at once; nothing blocks.
 #pragma once
 
@@ -35,6 +41,7 @@
 
 #include "ingress/sample_buffer.h"
 #include "runtime/bounded_stack.h"
+#include "runtime/padded.h"
 
 namespace ravo {
 
@@ -116,9 +123,29 @@ public:
     // Buffers in this sender's own pool (not the shared stack).
     std::size_t size() const noexcept { return own_.size(); }
 
+    // An item was made from one of this sender's buffers. Called only by the
+    // sender's owner, before the item is pushed.
+    void item_made() noexcept {
+        // Relaxed: the owner alone increments, and its own later load reads
+        // its own write; the drainer only ever decrements what was pushed.
+        unstored_.value.fetch_add(1, std::memory_order_relaxed);
+    }
+    // An item of this sender went: stored (its round committed), or dropped.
+    void item_gone() noexcept {
+        // Release: pairs with all_stored's acquire, so that a connection
+        // that sees zero also sees the commits of every earlier sample.
+        unstored_.value.fetch_sub(1, std::memory_order_release);
+    }
+    // True when no item of this sender waits to be stored. Meaningful to the
+    // sender's owner only, who alone could make the count grow.
+    bool all_stored() const noexcept { return unstored_.value.load(std::memory_order_acquire) == 0; }
+
 private:
     runtime::BoundedStack<SampleBuffer> own_;
     std::shared_ptr<SharedBuffers> shared_;
+    // Items made and not yet gone. Incremented by the connection per queued
+    // sample and decremented by the drainer per stored one: its own block.
+    Padded<std::atomic<std::size_t>> unstored_;
 };
 
 }  // namespace ravo

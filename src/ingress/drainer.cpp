@@ -11,7 +11,7 @@
 
 namespace ravo {
 
-bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const std::vector<std::size_t>& leaf_sizes,
+bool insert_available(Store& store, std::span<const ByteSpan> samples, const std::vector<std::size_t>& leaf_sizes,
                       DrainerMetrics* record, std::size_t& inserted) {
     const std::uint64_t count = samples.size();
     const std::uint64_t capacity = store.capacity();

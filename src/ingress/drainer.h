@@ -10,8 +10,9 @@
 //
 // Threads: a drainer runs on the pool's runtime; its state is private. It
 // shares each queue with its producer, the store's write cursor with every
-// other writer, and its DrainerMetrics record (written only by itself) with
-// the consumer's snapshot. It suspends only while waiting for work and while
+// other writer, and its DrainerMetrics record (its gauges written only by
+// itself, its inserted count also by its senders' direct stores) with the
+// consumer's snapshot. It suspends only while waiting for work and while
 // the store is full; between a successful reservation and its commit there is
 // no suspension point, so a cancelled drainer never leaves slots reserved
 // and uncommitted.
@@ -22,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "ingress/queue_item.h"
@@ -68,7 +70,7 @@ struct RoundScratch {
 // caller waits on a space ticket taken before this call and calls again).
 // Reservations never cross a batch boundary; one compare-and-swap per run.
 // Never suspends and never allocates.
-bool insert_available(Store& store, const std::vector<ByteSpan>& samples, const std::vector<std::size_t>& leaf_sizes,
+bool insert_available(Store& store, std::span<const ByteSpan> samples, const std::vector<std::size_t>& leaf_sizes,
                       DrainerMetrics* record, std::size_t& inserted);
 
 // Copies `samples` (each leaf back to back) into the store, in list order,

@@ -39,6 +39,8 @@ Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> 
     pool->notifiers_.reserve(num_drainers);
     std::vector<std::size_t> leaf_sizes;
     for (const ArraySpec& spec : store->specs()) leaf_sizes.push_back(static_cast<std::size_t>(spec.byte_size()));
+    pool->leaf_sizes_ = std::make_shared<const std::vector<std::size_t>>(leaf_sizes);
+    pool->store_ = store;
     for (std::size_t i = 0; i < num_drainers; ++i) {
         auto [tx, rx] = runtime::make_channel<TransportHandle>();
         auto wake = std::make_shared<runtime::Notifier>();
@@ -75,7 +77,7 @@ SampleSender DrainerPool::new_sender() {
     // Relaxed: a gauge; pairs with nothing.
     metrics_->active_connections.fetch_add(1, std::memory_order_relaxed);
     return SampleSender(std::move(queue), std::move(space), notifiers_[idx], metrics_, std::move(pool),
-                        std::move(closed));
+                        std::move(closed), DirectStore{store_, leaf_sizes_, &metrics_->drainer(idx), shutdown_flag_});
 }
 
 void DrainerPool::shutdown() {

@@ -73,6 +73,9 @@ private:
     // Free buffers shared by every sender, in front of their own pools
     // (buffer_pool.h); each sender's pool holds a share.
     std::shared_ptr<SharedBuffers> shared_buffers_;
+    // For the senders' direct stores (sample_sender.h).
+    std::shared_ptr<Store> store_;
+    std::shared_ptr<const std::vector<std::size_t>> leaf_sizes_;
 };
 
 }  // namespace ravo

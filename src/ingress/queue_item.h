@@ -3,9 +3,9 @@
 //
 // Buffers circulate: producer fills one -> item in the producer queue ->
 // drainer copies it into the store -> destroying the item gives the buffer
-// back to its sender's pool (buffer_pool.h) -> a producer takes it again. A
-// sender never has more buffers alive than its pool can hold, so in steady
-// state nothing is allocated.
+// back to its sender's pool (buffer_pool.h) and counts it stored -> a
+// producer takes it again. A sender never has more buffers alive than its
+// pool can hold, so in steady state nothing is allocated.
 #pragma once
 
 #include <atomic>
@@ -19,11 +19,15 @@
 namespace ravo {
 
 // One queued sample. Destroying it gives its buffer back to the pool of the
-// sender that produced it (freed instead if there is no room for it).
+// sender that produced it (freed instead if there is no room for it) and
+// tells that pool the item is gone: the drainer destroys an item only after
+// the commit of the run that stored it.
 class TransportQueueItem {
 public:
     TransportQueueItem(SampleBuffer buffer, std::shared_ptr<BufferPool> pool) noexcept
-        : buffer_(std::move(buffer)), buffer_pool_(std::move(pool)) {}
+        : buffer_(std::move(buffer)), buffer_pool_(std::move(pool)) {
+        if (buffer_pool_) buffer_pool_->item_made();
+    }
     TransportQueueItem(TransportQueueItem&&) noexcept = default;
     TransportQueueItem& operator=(TransportQueueItem&& o) noexcept {
         if (this != &o) {
@@ -38,11 +42,14 @@ public:
     const SampleBuffer& buffer() const noexcept { return buffer_; }
 
 private:
+    // A moved-from item has no pool and counts nothing.
     void recycle() noexcept {
-        if (buffer_ && buffer_pool_) {
+        if (!buffer_pool_) return;
+        if (buffer_) {
             // A full pool hands the buffer back; it is freed with the optional.
             (void)buffer_pool_->try_push(std::move(buffer_));
         }
+        buffer_pool_->item_gone();
         buffer_pool_.reset();
     }
 

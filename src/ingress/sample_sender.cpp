@@ -1,18 +1,24 @@
 // Producer-side push with backpressure; see sample_sender.h.
 #include "ingress/sample_sender.h"
 
+#include <algorithm>
+#include <array>
+
+#include "ingress/drainer.h"
+
 namespace ravo {
 
 SampleSender::SampleSender(std::shared_ptr<ProducerQueue> queue, std::shared_ptr<runtime::Notifier> space_notify,
                            std::shared_ptr<runtime::Notifier> drainer_notify, std::shared_ptr<Metrics> metrics,
                            std::shared_ptr<BufferPool> buffer_pool,
-                           std::shared_ptr<std::atomic<bool>> closed) noexcept
+                           std::shared_ptr<std::atomic<bool>> closed, DirectStore direct) noexcept
     : queue_(std::move(queue)),
       space_notify_(std::move(space_notify)),
       drainer_notify_(std::move(drainer_notify)),
       metrics_(std::move(metrics)),
       buffer_pool_(std::move(buffer_pool)),
-      closed_(std::move(closed)) {}
+      closed_(std::move(closed)),
+      direct_(std::move(direct)) {}
 
 SampleSender::~SampleSender() {
     if (!closed_) return;  // moved from
@@ -25,6 +31,39 @@ SampleSender::~SampleSender() {
 SampleBuffer SampleSender::take_or_allocate(std::size_t len) {
     if (auto b = buffer_pool_->try_pop()) return std::move(*b);
     return SampleBuffer::zeroed(len);
+}
+
+std::size_t SampleSender::try_store(std::span<SampleBuffer> buffers) noexcept {
+    if (!direct_.store || buffers.empty()) return 0;
+    // Acquire pairs with the pool's exchange in shutdown: once the drainers
+    // stop, so does this path (the server then refuses to start again, and
+    // nothing acknowledged may wait where no consumer will look).
+    if (direct_.shutdown_flag->load(std::memory_order_acquire) || direct_.store->is_shut_down()) return 0;
+    // Acquire (inside): every earlier sample of this sender is committed.
+    if (!buffer_pool_->all_stored()) return 0;
+    // A fixed list on the stack: the connection hands over at most its
+    // read-ahead, and more is taken in slices of this size.
+    constexpr std::size_t kSlice = 64;
+    std::array<ByteSpan, kSlice> spans;
+    std::size_t stored = 0;
+    while (stored < buffers.size()) {
+        const std::size_t n = std::min(kSlice, buffers.size() - stored);
+        for (std::size_t i = 0; i < n; ++i) {
+            const SampleBuffer& b = buffers[stored + i];
+            spans[i] = ByteSpan{b.data(), b.size()};
+        }
+        std::size_t inserted = 0;
+        const bool all = insert_available(*direct_.store, std::span<const ByteSpan>(spans.data(), n),
+                                          *direct_.leaf_sizes, direct_.record, inserted);
+        for (std::size_t i = 0; i < inserted; ++i) {
+            // Back to the pool (the shared stack's top, so the next take gets
+            // this still-cached buffer); a full pool frees it.
+            (void)buffer_pool_->try_push(std::move(buffers[stored + i]));
+        }
+        stored += inserted;
+        if (!all) break;  // the ring is full: the rest is queued
+    }
+    return stored;
 }
 
 bool SampleSender::try_push(TransportQueueItem& item) noexcept {

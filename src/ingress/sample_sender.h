@@ -7,27 +7,57 @@
 // queue is full. Every failed attempt counts in `push_blocked_count`; every
 // successful push wakes the queue's drainer once.
 //
+// A sender made by a drainer pool may also store samples itself
+// (`try_store`): while none of its queued samples waits to be stored, the
+// producer copies the next ones straight into the ring, as the drainer would
+// (same reservations, same commit, counted in the drainer's record). The
+// copy then runs on the thread that just received the sample, while its
+// bytes are still in that CPU's caches, and the queue, the drainer's wake-up
+// and the second pass over the bytes are skipped. Once the ring is full the
+// sender queues again, and stores directly only after the drainer has
+// stored everything it queued; so each sender's samples reach the ring in
+// the order they were given, and backpressure is the same as through the
+// queue alone.
+//
 // Destroying the sender marks the queue closed (the drainer drains it once
 // more and drops the registration after its next round) and decrements
 // `active_connections`. It does not wake the drainer.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "ingress/queue_item.h"
 #include "metrics.h"
 #include "runtime/notifier.h"
 #include "runtime/task.h"
+#include "store.h"
 
 namespace ravo {
+
+// What a sender needs to store samples without its drainer. Empty (no
+// store) for a sender that only queues.
+struct DirectStore {
+    std::shared_ptr<Store> store;
+    std::shared_ptr<const std::vector<std::size_t>> leaf_sizes;  // the store's leaf byte sizes
+    // The record of the drainer the sender is registered with: the samples
+    // stored here count there, as if that drainer had stored them. Kept
+    // alive by the sender's share of the metrics.
+    DrainerMetrics* record = nullptr;
+    // The drainer pool's shutdown flag: after it, nothing is stored here.
+    std::shared_ptr<std::atomic<bool>> shutdown_flag;
+};
 
 class SampleSender {
 public:
     SampleSender(std::shared_ptr<ProducerQueue> queue, std::shared_ptr<runtime::Notifier> space_notify,
                  std::shared_ptr<runtime::Notifier> drainer_notify, std::shared_ptr<Metrics> metrics,
-                 std::shared_ptr<BufferPool> buffer_pool, std::shared_ptr<std::atomic<bool>> closed) noexcept;
+                 std::shared_ptr<BufferPool> buffer_pool, std::shared_ptr<std::atomic<bool>> closed,
+                 DirectStore direct = {}) noexcept;
     SampleSender(SampleSender&&) noexcept = default;
     SampleSender& operator=(SampleSender&&) = delete;
     SampleSender(const SampleSender&) = delete;
@@ -40,6 +70,15 @@ public:
     SampleBuffer take_or_allocate(std::size_t len);
     // Wraps a filled buffer with a share of this sender's pool.
     TransportQueueItem make_item(SampleBuffer buffer) const noexcept { return {std::move(buffer), buffer_pool_}; }
+
+    // Stores the filled `buffers` (each one whole sample) into the ring, in
+    // order, when no sample of this sender waits in its queue or in a
+    // drainer's round, and for as long as the ring has room; returns how
+    // many it stored, from the front. Those go back to the pool (the
+    // entries are left empty); the rest must be pushed, in order. 0 when
+    // the sender cannot store directly, or after the drainer pool's or the
+    // store's shutdown. Never waits, never allocates.
+    std::size_t try_store(std::span<SampleBuffer> buffers) noexcept;
 
     // One attempt: true when the item is queued (the drainer is woken);
     // false when the queue was full, with the item handed back in place and
@@ -62,6 +101,7 @@ private:
     std::shared_ptr<Metrics> metrics_;
     std::shared_ptr<BufferPool> buffer_pool_;
     std::shared_ptr<std::atomic<bool>> closed_;
+    DirectStore direct_;
 };
 
 }  // namespace ravo

@@ -160,6 +160,107 @@ TEST(SampleSender, FullQueueCountsEveryFailedAttempt) {
     EXPECT_TRUE(closed->load());
 }
 
+// A buffer of `len` bytes whose first word is `value`.
+SampleBuffer buffer_with(SampleSender& s, std::size_t len, std::uint64_t value) {
+    SampleBuffer b = s.take_or_allocate(len);
+    std::memset(b.data(), 0, len);
+    std::memcpy(b.data(), &value, std::min<std::size_t>(len, 8));
+    return b;
+}
+
+// The direct store keeps a sender's order: while an item of the sender waits
+// to be stored it stores nothing, even with room in the ring; it stores up
+// to the room and leaves the rest to be queued; and it counts in the
+// record it was given, as the drainer would.
+TEST(SampleSender, StoresDirectlyOnlyWhileNothingOfItsOwnWaitsToBeStored) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 2, 2, m);  // four slots
+    auto queue = std::make_shared<ProducerQueue>(4);        // registered with no drainer: the test drains it
+    auto pool = std::make_shared<BufferPool>(9);
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    SampleSender s(queue, std::make_shared<runtime::Notifier>(), std::make_shared<runtime::Notifier>(), m, pool,
+                   std::make_shared<std::atomic<bool>>(false),
+                   DirectStore{store, std::make_shared<const std::vector<std::size_t>>(std::vector<std::size_t>{8}),
+                               &m->drainer(0), flag});
+
+    std::vector<SampleBuffer> bufs;
+    bufs.push_back(buffer_with(s, 8, 0));
+    ASSERT_EQ(s.try_store(bufs), 1u);
+    EXPECT_FALSE(bufs[0]);  // handed to the pool
+    EXPECT_EQ(m->drainer(0).samples_inserted_total.load(), 1u);
+
+    // One queued item blocks the direct path although three slots are free.
+    TransportQueueItem queued = item_with(s, 8, 1);
+    ASSERT_TRUE(s.try_push(queued));
+    bufs.clear();
+    bufs.push_back(buffer_with(s, 8, 2));
+    EXPECT_EQ(s.try_store(bufs), 0u);
+    EXPECT_TRUE(bufs[0]);  // still the caller's
+    {
+        // The drainer's part: store the item, then let it go.
+        auto item = queue->try_pop();
+        ASSERT_TRUE(item);
+        const ByteSpan one{item->buffer().data(), 8};
+        ASSERT_EQ(store->try_insert(std::span<const ByteSpan>(&one, 1)), InsertOutcome::Inserted);
+        EXPECT_EQ(s.try_store(bufs), 0u);  // stored, but the item is still alive: not yet
+    }
+    // Three samples for two free slots: the first two go in, the third is left.
+    bufs.push_back(buffer_with(s, 8, 3));
+    bufs.push_back(buffer_with(s, 8, 4));
+    ASSERT_EQ(s.try_store(bufs), 2u);
+    EXPECT_FALSE(bufs[0]);
+    EXPECT_FALSE(bufs[1]);
+    EXPECT_TRUE(bufs[2]);
+    EXPECT_EQ(m->drainer(0).samples_inserted_total.load(), 3u);
+
+    auto b0 = store->sample();
+    auto b1 = store->sample();  // gives batch 0 back: two slots free again
+    ASSERT_TRUE(b0 && b1);
+    EXPECT_EQ(value_at(*b1, 0), 2u);
+    EXPECT_EQ(value_at(*b1, 1), 3u);
+    std::vector<SampleBuffer> rest;
+    rest.push_back(std::move(bufs[2]));
+    // Shut down pools and stores take nothing directly.
+    flag->store(true);
+    EXPECT_EQ(s.try_store(rest), 0u);
+    flag->store(false);
+    ASSERT_EQ(s.try_store(rest), 1u);
+    EXPECT_EQ(store->queue_size(), 1u);
+    store->shutdown();
+    rest.clear();
+    rest.push_back(buffer_with(s, 8, 5));
+    EXPECT_EQ(s.try_store(rest), 0u);
+}
+
+// A sender made without a store only queues.
+TEST(SampleSender, WithoutAStoreNothingIsStoredDirectly) {
+    auto m = Metrics::create(0);
+    SampleSender s(std::make_shared<ProducerQueue>(1), std::make_shared<runtime::Notifier>(),
+                   std::make_shared<runtime::Notifier>(), m, std::make_shared<BufferPool>(3),
+                   std::make_shared<std::atomic<bool>>(false));
+    std::vector<SampleBuffer> bufs;
+    bufs.push_back(buffer_with(s, 8, 1));
+    EXPECT_EQ(s.try_store(bufs), 0u);
+    EXPECT_TRUE(bufs[0]);
+}
+
+// An item counts as waiting from its making until its destruction, once,
+// however it is moved; the last one gone clears the count.
+TEST(BufferPool, CountsItemsUntilTheyAreGone) {
+    auto pool = std::make_shared<BufferPool>(3);
+    EXPECT_TRUE(pool->all_stored());
+    std::optional<TransportQueueItem> a(TransportQueueItem(SampleBuffer::zeroed(8), pool));
+    TransportQueueItem b(SampleBuffer::zeroed(8), pool);
+    EXPECT_FALSE(pool->all_stored());
+    TransportQueueItem moved(std::move(b));  // the moved-from item counts nothing
+    moved = std::move(*a);                   // the overwritten one is gone: one left
+    a.reset();
+    EXPECT_FALSE(pool->all_stored());
+    { TransportQueueItem last = std::move(moved); }
+    EXPECT_TRUE(pool->all_stored());
+    EXPECT_EQ(pool->size(), 2u);  // both buffers back
+}
+
 // A Sampler that records commit_batch calls and otherwise does nothing.
 class RecordingSampler final : public Sampler {
 public:
@@ -658,7 +759,8 @@ TEST(DrainerPool, DestructionWithSuspendedTasksReleasesEverything) {
 }
 
 // Many senders push disjoint sequence ranges through several drainers into a
-// small ring with a slow consumer; senders close and reconnect at random.
+// small ring with a slow consumer, half of them storing directly whenever
+// they may; senders close and reconnect at random.
 // Every pushed sample arrives exactly once, intact, in its connection's
 // order (a reconnected sender gets a new queue, possibly on another drainer,
 // so order is kept per connection).
@@ -676,17 +778,30 @@ TEST(IngressStress, DisjointRangesArriveExactlyOnceInOrder) {
             std::mt19937_64 rng(s);
             std::uint64_t i = 0;
             std::uint64_t conn = 0;
+            // Even senders hand over groups of samples as a connection does:
+            // stored directly while they may, the rest queued; odd senders
+            // only queue.
+            const bool direct = s % 2 == 0;
+            std::vector<SampleBuffer> group;
             while (i < per_sender) {
                 ++conn;
                 // Each sender reconnects (a new sender, a new queue) at random.
                 SampleSender sender = pool->new_sender();
                 const std::uint64_t run = 1 + rng() % 500;
-                for (std::uint64_t k = 0; k < run && i < per_sender; ++k, ++i) {
-                    const std::uint64_t v = (std::uint64_t{s} << 48) | (conn << 32) | i;
-                    SampleBuffer b = sender.take_or_allocate(32);
-                    const std::uint64_t words[4] = {v, ~v, v * 3, v ^ 0x5555};
-                    std::memcpy(b.data(), words, 32);
-                    sender.push_blocking(sender.make_item(std::move(b)));
+                for (std::uint64_t k = 0; k < run && i < per_sender;) {
+                    const std::uint64_t n = direct ? 1 + rng() % 8 : 1;
+                    group.clear();
+                    for (std::uint64_t g = 0; g < n && k < run && i < per_sender; ++g, ++k, ++i) {
+                        const std::uint64_t v = (std::uint64_t{s} << 48) | (conn << 32) | i;
+                        SampleBuffer b = sender.take_or_allocate(32);
+                        const std::uint64_t words[4] = {v, ~v, v * 3, v ^ 0x5555};
+                        std::memcpy(b.data(), words, 32);
+                        group.push_back(std::move(b));
+                    }
+                    const std::size_t stored = direct ? sender.try_store(group) : 0;
+                    for (std::size_t g = stored; g < group.size(); ++g) {
+                        sender.push_blocking(sender.make_item(std::move(group[g])));
+                    }
                 }
             }
             pushed[s] = i;

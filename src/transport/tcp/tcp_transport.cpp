@@ -19,6 +19,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -240,8 +241,8 @@ std::size_t read_ahead(const SampleSender& sender, std::size_t sample_size) {
 
 // The protocol loop of one connection. Returns when the producer ends the
 // stream (clean) or on the first error. Per sample: read it whole into a
-// pooled buffer, queue it, acknowledge it; nothing here allocates once the
-// connection's pool holds its buffers.
+// pooled buffer, store it directly or queue it (sample_sender.h), acknowledge
+// it; nothing here allocates once the connection's pool holds its buffers.
 //
 // Acknowledgements are owed from the moment their samples are queued and go
 // out at the start of the next round, in one write. One exception: when the
@@ -381,11 +382,15 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
         got %= sample_size;
         if (complete == 0) continue;
 
-        // Queue the complete samples in stream order. The push loop is
+        // Store the complete samples directly while the sender may (its
+        // queue and its drainer hold none of its samples, and the ring has
+        // room), and queue the rest in stream order. The push loop is
         // inline so that a sample costs no coroutine frame; the ticket is
         // taken before each attempt, so the drainer's wake-up between a
         // failed attempt and the wait is not lost.
-        for (std::size_t i = 0; i < complete; ++i) {
+        const std::size_t stored = sender.try_store(std::span<SampleBuffer>(held.data(), complete));
+        owed += stored;
+        for (std::size_t i = stored; i < complete; ++i) {
             TransportQueueItem item = sender.make_item(std::move(held[i]));
             for (;;) {
                 runtime::Ticket ticket = sender.space_notify().ticket();
