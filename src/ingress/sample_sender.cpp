@@ -18,7 +18,11 @@ SampleSender::SampleSender(std::shared_ptr<ProducerQueue> queue, std::shared_ptr
       metrics_(std::move(metrics)),
       buffer_pool_(std::move(buffer_pool)),
       closed_(std::move(closed)),
-      direct_(std::move(direct)) {}
+      direct_(std::move(direct)) {
+    if (direct_.leaf_sizes) {
+        for (std::size_t n : *direct_.leaf_sizes) segments_per_sample_ += n != 0;
+    }
+}
 
 SampleSender::~SampleSender() {
     if (!closed_) return;  // moved from
@@ -33,14 +37,18 @@ SampleBuffer SampleSender::take_or_allocate(std::size_t len) {
     return SampleBuffer::zeroed(len);
 }
 
-std::size_t SampleSender::try_store(std::span<SampleBuffer> buffers) noexcept {
-    if (!direct_.store || buffers.empty()) return 0;
+bool SampleSender::may_store_directly() const noexcept {
+    if (!direct_.store) return false;
     // Acquire pairs with the pool's exchange in shutdown: once the drainers
     // stop, so does this path (the server then refuses to start again, and
     // nothing acknowledged may wait where no consumer will look).
-    if (direct_.shutdown_flag->load(std::memory_order_acquire) || direct_.store->is_shut_down()) return 0;
+    if (direct_.shutdown_flag->load(std::memory_order_acquire) || direct_.store->is_shut_down()) return false;
     // Acquire (inside): every earlier sample of this sender is committed.
-    if (!buffer_pool_->all_stored()) return 0;
+    return buffer_pool_->all_stored();
+}
+
+std::size_t SampleSender::try_store(std::span<SampleBuffer> buffers) noexcept {
+    if (buffers.empty() || !may_store_directly()) return 0;
     // A fixed list on the stack: the connection hands over at most its
     // read-ahead, and more is taken in slices of this size.
     constexpr std::size_t kSlice = 64;
@@ -64,6 +72,50 @@ std::size_t SampleSender::try_store(std::span<SampleBuffer> buffers) noexcept {
         if (!all) break;  // the ring is full: the rest is queued
     }
     return stored;
+}
+
+std::optional<SampleSender::SlotRun> SampleSender::try_reserve(std::size_t max_samples) noexcept {
+    if (max_samples == 0 || !may_store_directly()) return std::nullopt;
+    Store& store = *direct_.store;
+    const std::uint64_t capacity = store.capacity();
+    const std::uint64_t batch = store.batch_size();
+    std::atomic<std::uint64_t>& cursor = store.write_cursor();
+    for (;;) {
+        // The reservation rule of insert_available, for one run.
+        // seq_cst, cursor first and read_pos second: see Store::give_back.
+        std::uint64_t w = cursor.load(std::memory_order_seq_cst);
+        const std::uint64_t r = store.remover().read_pos();
+        if (r > w) continue;  // the cursor moved on between the two reads
+        const std::uint64_t used = w - r;
+        if (used >= capacity) return std::nullopt;
+        const std::uint64_t k = std::min<std::uint64_t>({capacity - used, max_samples, batch - w % batch});
+        // acq_rel: the reservation is ordered after the read_pos load that
+        // proved these slots free.
+        if (cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+            return SlotRun{w, k};
+        }
+    }
+}
+
+std::size_t SampleSender::segments(const SlotRun& run, std::span<iovec> out) const noexcept {
+    const Store& store = *direct_.store;
+    const PytreeRingBuf& ring = store.ring();
+    const std::vector<std::size_t>& leaves = *direct_.leaf_sizes;
+    std::size_t n = 0;
+    for (std::uint64_t i = 0; i < run.count; ++i) {
+        const std::uint64_t slot = (run.first + i) % store.capacity();
+        for (std::size_t j = 0; j < leaves.size(); ++j) {
+            if (leaves[j] == 0) continue;
+            out[n++] = iovec{ring.region(j) + slot * ring.slot_bytes(j), leaves[j]};
+        }
+    }
+    return n;
+}
+
+void SampleSender::commit(const SlotRun& run) noexcept {
+    // Relaxed: a statistic; counted before the commit that publishes.
+    if (direct_.record) direct_.record->samples_inserted_total.fetch_add(run.count, std::memory_order_relaxed);
+    direct_.store->sampler().commit_batch(run.first, run.count);
 }
 
 bool SampleSender::try_push(TransportQueueItem& item) noexcept {

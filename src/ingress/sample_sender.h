@@ -19,6 +19,11 @@
 // the order they were given, and backpressure is the same as through the
 // queue alone.
 //
+// The same conditions let a transport receive samples straight into the
+// ring (`try_reserve`, `segments`, `commit`): it reserves slots for whole
+// samples it already holds, has them written in place, and commits them,
+// with no wait in between, so the reserved batch is never held up.
+//
 // Destroying the sender marks the queue closed (the drainer drains it once
 // more and drops the registration after its next round) and decrements
 // `active_connections`. It does not wake the drainer.
@@ -26,9 +31,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <sys/uio.h>
 #include <vector>
 
 #include "ingress/queue_item.h"
@@ -80,6 +87,29 @@ public:
     // store's shutdown. Never waits, never allocates.
     std::size_t try_store(std::span<SampleBuffer> buffers) noexcept;
 
+    // Slots reserved for receiving samples in place: `count` whole samples
+    // from write position `first`.
+    struct SlotRun {
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+    };
+    // Segments that describe one sample's slot memory: its leaves that have
+    // bytes, in leaf order. 0 for a sender that cannot store directly.
+    std::size_t segments_per_sample() const noexcept { return direct_.store ? segments_per_sample_ : 0; }
+    // Reserves the slots of 1 to `max_samples` whole samples, under the
+    // conditions of try_store, and never past the free room or a batch
+    // boundary; nothing when those conditions fail or the ring is full. The
+    // caller must commit the run, from the same thread and without waiting
+    // for anything in between: the batch cannot complete before that.
+    std::optional<SlotRun> try_reserve(std::size_t max_samples) noexcept;
+    // The run's memory in stream order (sample by sample, each leaf with
+    // bytes in leaf order) into `out`, which must hold segments_per_sample()
+    // x run.count entries; returns how many it wrote.
+    std::size_t segments(const SlotRun& run, std::span<iovec> out) const noexcept;
+    // Publishes a reserved run whose slots have been written; it counts in
+    // the drainer's record, as try_store's samples do.
+    void commit(const SlotRun& run) noexcept;
+
     // One attempt: true when the item is queued (the drainer is woken);
     // false when the queue was full, with the item handed back in place and
     // `push_blocked_count` counted.
@@ -95,6 +125,10 @@ public:
     const ProducerQueue& queue() const noexcept { return *queue_; }
 
 private:
+    // Neither pool nor store shut down, and no sample of this sender waits
+    // in its queue or in a drainer's round.
+    bool may_store_directly() const noexcept;
+
     std::shared_ptr<ProducerQueue> queue_;
     std::shared_ptr<runtime::Notifier> space_notify_;
     std::shared_ptr<runtime::Notifier> drainer_notify_;
@@ -102,6 +136,7 @@ private:
     std::shared_ptr<BufferPool> buffer_pool_;
     std::shared_ptr<std::atomic<bool>> closed_;
     DirectStore direct_;
+    std::size_t segments_per_sample_ = 0;
 };
 
 }  // namespace ravo

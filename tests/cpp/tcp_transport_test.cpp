@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <random>
+#include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -341,6 +344,110 @@ TEST(TcpTransport, ASilentConnectionTakesNoFreeBuffer) {
     ASSERT_TRUE(recv_exact(silent, &ack, 1));
     EXPECT_EQ(ack, 1);
     ::close(silent);
+    t.shutdown();
+    pool->shutdown();
+}
+
+// Producers of 24 KiB samples (three leaves, one empty) write them in
+// pieces of random length through a small ring that a slow consumer
+// empties, so that samples reach it every way a connection has: read in
+// place when whole in the socket, through a pooled buffer and stored
+// directly, or queued for the drainer while the ring is full. Every sample
+// arrives once, intact, in its producer's order.
+TEST(TcpTransport, MidSizedSamplesArriveOnceInOrderByEveryPath) {
+    const std::vector<ArraySpec> leaves{ArraySpec{{8192}, 2}, ArraySpec{{0}, 4}, ArraySpec{{1000}, 8}};
+    constexpr std::size_t kSize = 16384 + 8000;
+    constexpr unsigned kProducers = 4;
+    const std::uint64_t per_producer = ravo::testing::scaled(1500, 200);
+    auto metrics = Metrics::create(2);
+    auto sampler = FifoSampler::with_metrics(8, 32, metrics).value();
+    std::shared_ptr<Store> store(
+        Store::create(leaves, 8, 4, std::move(sampler), std::make_unique<FifoRemover>()).value());
+    auto pool = DrainerPool::create(store, 2, 4, metrics).value();
+    TcpTransport t(leaves, pool, 2, 0);
+    ASSERT_TRUE(t.start().ok());
+    const std::uint16_t port = *t.port();
+
+    // Sample `seq` of producer `id`: its first 16 bytes say whose, the rest
+    // follows from them.
+    auto fill = [](std::uint8_t* out, std::uint64_t id, std::uint64_t seq) {
+        std::memcpy(out, &id, 8);
+        std::memcpy(out + 8, &seq, 8);
+        for (std::size_t i = 16; i < kSize; ++i) out[i] = static_cast<std::uint8_t>(id * 131 + seq * 17 + i * 7);
+    };
+    std::vector<std::thread> producers;
+    std::atomic<unsigned> failures{0};
+    for (unsigned id = 0; id < kProducers; ++id) {
+        producers.emplace_back([&, id] {
+            const int fd = connect_to(port);
+            std::uint8_t hs[45];
+            if (fd < 0 || !recv_exact(fd, hs, sizeof hs)) {
+                ++failures;
+                return;
+            }
+            std::mt19937_64 rng(id);
+            std::vector<std::uint8_t> stream(kSize * 8);
+            std::uint64_t acked = 0;
+            for (std::uint64_t seq = 0; seq < per_producer;) {
+                // Up to 8 samples, written in pieces of random length.
+                const std::uint64_t n = std::min<std::uint64_t>(1 + rng() % 8, per_producer - seq);
+                for (std::uint64_t k = 0; k < n; ++k) fill(stream.data() + k * kSize, id, seq + k);
+                std::size_t at = 0;
+                while (at < n * kSize) {
+                    const std::size_t piece = std::min<std::size_t>(n * kSize - at, 1 + rng() % (3 * kSize));
+                    if (::send(fd, stream.data() + at, piece, MSG_NOSIGNAL) != static_cast<ssize_t>(piece)) {
+                        ++failures;
+                        ::close(fd);
+                        return;
+                    }
+                    at += piece;
+                }
+                seq += n;
+                // A window of 16 unacknowledged samples.
+                while (seq - acked > 16 || (seq == per_producer && acked < seq)) {
+                    std::uint8_t acks[64];
+                    const ssize_t r = ::recv(fd, acks, std::min<std::uint64_t>(sizeof acks, seq - acked), 0);
+                    if (r <= 0) {
+                        ++failures;
+                        ::close(fd);
+                        return;
+                    }
+                    acked += static_cast<std::uint64_t>(r);
+                }
+            }
+            ::close(fd);
+        });
+    }
+
+    std::vector<std::uint64_t> next(kProducers, 0);
+    std::vector<std::uint8_t> expect(kSize), got(kSize);
+    std::uint64_t seen = 0, batches = 0;
+    const std::uint64_t total = per_producer * kProducers;
+    while (seen < total) {
+        ConsumerView v;
+        const SelectWait w = store->select_for(std::chrono::seconds(30), v);
+        ASSERT_EQ(w, SelectWait::Selected) << "after " << seen << " samples";
+        if (++batches % 32 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a slow consumer
+        for (std::uint64_t k = 0; k < v.len; ++k) {
+            std::memcpy(got.data(), v.spans[0].data + k * 16384, 16384);
+            std::memcpy(got.data() + 16384, v.spans[2].data + k * 8000, 8000);
+            std::uint64_t id = 0, seq = 0;
+            std::memcpy(&id, got.data(), 8);
+            std::memcpy(&seq, got.data() + 8, 8);
+            ASSERT_LT(id, kProducers);
+            ASSERT_EQ(seq, next[id]) << "producer " << id;
+            fill(expect.data(), id, seq);
+            ASSERT_EQ(got, expect) << "producer " << id << " sample " << seq;
+            ++next[id];
+        }
+        seen += v.len;
+        store->give_back();
+    }
+    for (auto& p : producers) p.join();
+    EXPECT_EQ(failures.load(), 0u);
+    for (unsigned id = 0; id < kProducers; ++id) EXPECT_EQ(next[id], per_producer);
+    EXPECT_EQ(metrics->drainer(0).samples_inserted_total.load() + metrics->drainer(1).samples_inserted_total.load(),
+              total);
     t.shutdown();
     pool->shutdown();
 }

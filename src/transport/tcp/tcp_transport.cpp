@@ -26,6 +26,7 @@
 
 #include "runtime/io_handle.h"
 #include "transport/tcp/handshake.h"
+#include "transport/tcp/in_place_read.h"
 
 namespace ravo::transport::tcp {
 
@@ -242,7 +243,9 @@ std::size_t read_ahead(const SampleSender& sender, std::size_t sample_size) {
 // The protocol loop of one connection. Returns when the producer ends the
 // stream (clean) or on the first error. Per sample: read it whole into a
 // pooled buffer, store it directly or queue it (sample_sender.h), acknowledge
-// it; nothing here allocates once the connection's pool holds its buffers.
+// it; or, for mid-sized samples already whole in the socket, read it in
+// place (read_in_place). Nothing here allocates once the connection's pool
+// holds its buffers.
 //
 // Acknowledgements are owed from the moment their samples are queued and go
 // out at the start of the next round, in one write. One exception: when the
@@ -286,6 +289,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
     std::size_t owed = 0;         // acknowledgements of queued samples not yet written
     bool hold_acks = false;       // the last round waited for queue room
     bool streaming = false;       // the producer has sent its first bytes
+    const bool in_place = reads_in_place(sender, sample_size);
 
     for (;;) {
         const bool yield = ++busy_rounds == kBusyRoundsBeforeYield;
@@ -309,6 +313,16 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
         if (yield && busy_rounds != 0) {
             busy_rounds = 0;
             co_await runtime::yield_now();
+        }
+        if (in_place && got == 0) {
+            const InPlaceRead read = read_in_place(io.fd(), sender, sample_size);
+            if (read.err != 0) co_return os_failure(read.err);
+            if (read.fell_short) co_return Outcome::fail("fewer bytes than the socket reported");
+            if (read.samples > 0) {
+                streaming = true;
+                owed += read.samples;
+                continue;  // acknowledge them, then look for more
+            }
         }
         const std::size_t want = std::min(read_ahead(sender, sample_size), span);
         while (num_held < want) {
