@@ -8,9 +8,12 @@ Every server is built with port 0 and few threads and is shut down by the
 
 import errno
 import os
+import random
 import socket
+import struct
 import threading
 
+import numpy as np
 import pytest
 
 from support.raw_producer import (
@@ -203,6 +206,53 @@ def test_many_producers_every_acknowledged_sample_exactly_once_in_order(e2e):
     assert by_producer(delivered) == {pid: list(range(per_producer)) for pid in range(1, producers + 1)}
     for p in conns:
         assert p.poll_acks() == per_producer
+
+
+# Samples of 24 KiB in three leaves (the middle one empty): whole samples
+# that wait in the socket are read straight into the batch memory, the
+# others go through a buffer. Written in pieces that cut samples anywhere.
+MID_LAYOUT = [(8, [2048]), (4, [0]), (8, [1000])]
+MID_SIZE = sample_size(MID_LAYOUT)
+
+
+def mid_sample(pid, seq):
+    words = np.arange(MID_SIZE // 8, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+    words ^= np.uint64((pid << 40) | seq)
+    words[0], words[1] = pid, seq
+    return words.tobytes()
+
+
+def split_mid(batch):
+    def split(arrays):
+        a0, a2 = bytes(arrays[0]), bytes(arrays[2])
+        assert len(arrays[1]) == 0
+        return [a0[i * 16384:(i + 1) * 16384] + a2[i * 8000:(i + 1) * 8000] for i in range(batch)]
+    return split
+
+
+def test_mid_sized_samples_in_pieces_arrive_once_intact_in_order(e2e):
+    producers, per_producer, batch = 4, 120, 8
+    server = e2e.server(MID_LAYOUT, batch_size=batch, num_buffers=3, num_drainers=2, producer_queue_size=4)
+    consumer = e2e.consumer(server, split_mid(batch))
+    conns = [e2e.producer(server) for _ in range(producers)]
+    rng = random.Random(7)
+    for start in range(0, per_producer, 8):
+        for pid, p in enumerate(conns, start=1):
+            data = b"".join(mid_sample(pid, seq) for seq in range(start, start + 8))
+            at = 0
+            while at < len(data):
+                piece = rng.randint(1, 3 * MID_SIZE)
+                p.send(data[at:at + piece])
+                at += piece
+    for p in conns:
+        assert p.wait_acks(per_producer) == per_producer
+    delivered = consumer.wait_count(producers * per_producer)
+    order = {}
+    for sample in delivered:
+        pid, seq = struct.unpack("<QQ", sample[:16])
+        assert sample == mid_sample(pid, seq), f"damaged sample {pid}/{seq}"
+        order.setdefault(pid, []).append(seq)
+    assert order == {pid: list(range(per_producer)) for pid in range(1, producers + 1)}
 
 
 @pytest.mark.parametrize("ending", ["half-close", "close"])
