@@ -1,6 +1,7 @@
 // Store construction, synchronous insert and the consumer path; see store.h.
 #include "store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <immintrin.h>
 #include <sched.h>
@@ -109,6 +110,27 @@ InsertOutcome Store::insert_sync_until(std::span<const ByteSpan> arrays,
     copy_sample(w, arrays);
     sampler_->commit(w);
     return InsertOutcome::Inserted;
+}
+
+Store::Run Store::reserve_run(std::uint64_t max) noexcept {
+    if (max == 0) return {};
+    std::atomic<std::uint64_t>& cursor = write_cursor_.value;
+    for (;;) {
+        // seq_cst, cursor first and read_pos second: see give_back for why
+        // the consumer's release can then never miss a writer's wait.
+        std::uint64_t w = cursor.load(std::memory_order_seq_cst);
+        const std::uint64_t r = remover_->read_pos();
+        if (r > w) continue;  // the cursor moved on between the two reads
+        const std::uint64_t used = w - r;
+        if (used >= capacity_) return {};
+        const std::uint64_t k = std::min({capacity_ - used, max, batch_size_ - w % batch_size_});
+        // acq_rel: the reservation is ordered after the read_pos load that
+        // proved these slots free.
+        if (cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+            return Run{w, k};
+        }
+        // Another writer moved it first: test again.
+    }
 }
 
 InsertOutcome Store::insert_sync(std::span<const ByteSpan> arrays) {

@@ -93,6 +93,18 @@ public:
     // two). Consumer thread only.
     std::uint64_t batches_handed_out() const noexcept { return handed_out_.load(std::memory_order_relaxed); }
 
+    // A run of positions reserved at the write cursor.
+    struct Run {
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+    };
+    // Reserves 1 to `max` positions in one compare-and-swap: never past the
+    // free room, never across a batch boundary. A count of 0 when the ring
+    // is full (or `max` is 0). The caller copies into the run's slots and
+    // commits it with sampler().commit_batch, with no wait in between: the
+    // batch cannot complete before that. Never blocks.
+    Run reserve_run(std::uint64_t max) noexcept;
+
     // Read access for the drainers' batch insertion.
     const std::vector<ArraySpec>& specs() const noexcept { return specs_; }
     std::uint64_t batch_size() const noexcept { return batch_size_; }

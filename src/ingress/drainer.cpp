@@ -15,24 +15,11 @@ bool insert_available(Store& store, std::span<const ByteSpan> samples, const std
                       DrainerMetrics* record, std::size_t& inserted) {
     const std::uint64_t count = samples.size();
     const std::uint64_t capacity = store.capacity();
-    const std::uint64_t batch = store.batch_size();
     PytreeRingBuf& ring = store.ring();
-    std::atomic<std::uint64_t>& cursor = store.write_cursor();
     while (inserted < count) {
-        // seq_cst, cursor first and read_pos second: see Store::give_back
-        // for why the consumer's release can then never miss this wait.
-        std::uint64_t w = cursor.load(std::memory_order_seq_cst);
-        const std::uint64_t r = store.remover().read_pos();
-        if (r > w) continue;  // the cursor moved on between the two reads
-        const std::uint64_t used = w - r;
-        if (used >= capacity) return false;
-        const std::uint64_t room = batch - w % batch;
-        const std::uint64_t k = std::min({capacity - used, count - inserted, room});
-        // acq_rel: the reservation is ordered after the read_pos load that
-        // proved these slots free.
-        if (!cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
-            continue;  // another writer moved it first: test again
-        }
+        const Store::Run run = store.reserve_run(count - inserted);
+        if (run.count == 0) return false;
+        const std::uint64_t w = run.first, k = run.count;
         for (std::uint64_t i = 0; i < k; ++i) {
             const std::uint64_t slot = (w + i) % capacity;
             const std::uint8_t* src = samples[inserted + i].data;

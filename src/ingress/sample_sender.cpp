@@ -76,25 +76,9 @@ std::size_t SampleSender::try_store(std::span<SampleBuffer> buffers) noexcept {
 
 std::optional<SampleSender::SlotRun> SampleSender::try_reserve(std::size_t max_samples) noexcept {
     if (max_samples == 0 || !may_store_directly()) return std::nullopt;
-    Store& store = *direct_.store;
-    const std::uint64_t capacity = store.capacity();
-    const std::uint64_t batch = store.batch_size();
-    std::atomic<std::uint64_t>& cursor = store.write_cursor();
-    for (;;) {
-        // The reservation rule of insert_available, for one run.
-        // seq_cst, cursor first and read_pos second: see Store::give_back.
-        std::uint64_t w = cursor.load(std::memory_order_seq_cst);
-        const std::uint64_t r = store.remover().read_pos();
-        if (r > w) continue;  // the cursor moved on between the two reads
-        const std::uint64_t used = w - r;
-        if (used >= capacity) return std::nullopt;
-        const std::uint64_t k = std::min<std::uint64_t>({capacity - used, max_samples, batch - w % batch});
-        // acq_rel: the reservation is ordered after the read_pos load that
-        // proved these slots free.
-        if (cursor.compare_exchange_strong(w, w + k, std::memory_order_acq_rel, std::memory_order_relaxed)) {
-            return SlotRun{w, k};
-        }
-    }
+    const SlotRun run = direct_.store->reserve_run(max_samples);
+    if (run.count == 0) return std::nullopt;
+    return run;
 }
 
 std::size_t SampleSender::segments(const SlotRun& run, std::span<iovec> out) const noexcept {

@@ -89,10 +89,7 @@ public:
 
     // Slots reserved for receiving samples in place: `count` whole samples
     // from write position `first`.
-    struct SlotRun {
-        std::uint64_t first = 0;
-        std::uint64_t count = 0;
-    };
+    using SlotRun = Store::Run;
     // Segments that describe one sample's slot memory: its leaves that have
     // bytes, in leaf order. 0 for a sender that cannot store directly.
     std::size_t segments_per_sample() const noexcept { return direct_.store ? segments_per_sample_ : 0; }
