@@ -4,7 +4,9 @@
 // threads run one drainer task each. Every producer gets a bounded queue of
 // its own from `new_sender`, registered with exactly one drainer in strict
 // round-robin order; the producer fills it through its SampleSender and the
-// drainer empties it into the store.
+// drainer empties it into the store. While its queue is empty and the ring
+// has room, a producer stores its samples itself (sample_sender.h), so the
+// queues and drainers carry what waits for room.
 //
 // Threads: `new_sender` from any thread, concurrently (the transport's
 // threads); `create`, `shutdown` and the last release from Python threads.
