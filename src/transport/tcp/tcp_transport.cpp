@@ -247,17 +247,17 @@ std::size_t read_ahead(const SampleSender& sender, std::size_t sample_size) {
 // place (read_in_place). Nothing here allocates once the connection's pool
 // holds its buffers.
 //
-// Acknowledgements are owed from the moment their samples are queued and go
-// out at the start of the next round, in one write. One exception: when the
-// round's pushes had to wait for room in the queue and room is left, its
-// acknowledgements wait for the next round's samples too. The drainer has
-// just emptied the queue, and with a producer that pipelines the next
-// samples are already in the socket, so one write acknowledges both rounds.
-// With the default queue of 8 and a window of 64 that halves the
-// acknowledgement writes. Whatever is owed is always written before the
-// connection waits for anything (data, queue room, its turn on the worker)
-// and before a clean end, so a producer waiting for acknowledgements is
-// never kept waiting by this.
+// Acknowledgements are owed from the moment their samples are stored or
+// queued and go out at the start of the next round, in one write. One
+// exception: when the round's pushes had to wait for room in the queue and
+// room is left, its acknowledgements wait for the next round's samples too.
+// The drainer has just emptied the queue, and with a producer that
+// pipelines the next samples are already in the socket, so one write
+// acknowledges both rounds. With the default queue of 8 and a window of 64
+// that halves the acknowledgement writes. Whatever is owed is always
+// written before the connection waits for anything (data, queue room, its
+// turn on the worker) and before a clean end, so a producer waiting for
+// acknowledgements is never kept waiting by this.
 Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, const std::vector<std::uint8_t>& handshake,
                                 std::size_t sample_size, SampleSender& sender) {
     const int one = 1;
@@ -286,7 +286,7 @@ Task<Outcome> handle_connection(const IoHandle& io, const sockaddr_in& peer, con
     // sample at a time is read one sample at a time, with one buffer.
     std::size_t span = 1;
     std::size_t busy_rounds = 0;  // turns since this task last waited
-    std::size_t owed = 0;         // acknowledgements of queued samples not yet written
+    std::size_t owed = 0;         // acknowledgements of stored or queued samples not yet written
     bool hold_acks = false;       // the last round waited for queue room
     bool streaming = false;       // the producer has sent its first bytes
     const bool in_place = reads_in_place(sender, sample_size);
