@@ -25,10 +25,7 @@ Status PytreeRingBuf::check(const std::vector<std::uint64_t>& slot_bytes, std::u
     return {};
 }
 
-Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::uint64_t> slot_bytes,
-                                                            std::uint64_t capacity, std::uint64_t batch_size,
-                                                            bool for_pinning) {
-    if (Status st = check(slot_bytes, capacity, batch_size); !st) return std::move(st).error();
+Status PytreeRingBuf::check_regions(const std::vector<std::uint64_t>& slot_bytes, std::uint64_t capacity) {
     for (std::size_t i = 0; i < slot_bytes.size(); ++i) {
         if (!checked_mul(slot_bytes[i], capacity)) {
             return Error::config("leaf " + std::to_string(i) + ": region size " + std::to_string(slot_bytes[i]) +
@@ -36,6 +33,14 @@ Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::ui
                                  " overflows 64 bits");
         }
     }
+    return {};
+}
+
+Result<std::unique_ptr<PytreeRingBuf>> PytreeRingBuf::create(std::vector<std::uint64_t> slot_bytes,
+                                                            std::uint64_t capacity, std::uint64_t batch_size,
+                                                            bool for_pinning) {
+    if (Status st = check(slot_bytes, capacity, batch_size); !st) return std::move(st).error();
+    if (Status st = check_regions(slot_bytes, capacity); !st) return std::move(st).error();
     std::unique_ptr<PytreeRingBuf> ring(new PytreeRingBuf(std::move(slot_bytes), capacity));
     ring->buffers_.assign(ring->slot_bytes_.size(), nullptr);
     ring->mapped_ = for_pinning;

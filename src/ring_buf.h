@@ -32,8 +32,11 @@ public:
     static Status check(const std::vector<std::uint64_t>& slot_bytes, std::uint64_t capacity,
                         std::uint64_t batch_size);
 
-    // check(), then refuses a region size slot_bytes[i] * capacity that does
-    // not fit in 64 bits, then allocates every region zero-filled (the
+    // Refuses a region size slot_bytes[i] * capacity that does not fit in
+    // 64 bits, naming the first such leaf.
+    static Status check_regions(const std::vector<std::uint64_t>& slot_bytes, std::uint64_t capacity);
+
+    // check(), then check_regions(), then allocates every region zero-filled (the
     // allocator's zeroing call, so untouched pages cost nothing).
     //
     // `for_pinning`: each region instead gets whole pages of its own (an

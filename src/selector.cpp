@@ -6,10 +6,15 @@
 
 namespace ravo {
 
-Result<std::unique_ptr<FifoSampler>> FifoSampler::with_metrics(std::uint64_t batch_size, std::uint64_t capacity,
-                                                              std::shared_ptr<Metrics> metrics) {
+Status FifoSampler::check(std::uint64_t batch_size, std::uint64_t capacity) {
     if (batch_size == 0) return Error::config("batch_size must be > 0");
     if (capacity % batch_size != 0) return Error::config("capacity must be a multiple of batch_size");
+    return {};
+}
+
+Result<std::unique_ptr<FifoSampler>> FifoSampler::with_metrics(std::uint64_t batch_size, std::uint64_t capacity,
+                                                              std::shared_ptr<Metrics> metrics) {
+    if (Status st = check(batch_size, capacity); !st) return std::move(st).error();
     const std::uint64_t num_batches = capacity / batch_size;
     try {
         return std::unique_ptr<FifoSampler>(new FifoSampler(batch_size, num_batches, std::move(metrics)));

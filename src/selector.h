@@ -63,6 +63,8 @@ class FifoSampler final : public Sampler {
 public:
     // num_batches = capacity / batch_size. Refuses a zero batch_size (before
     // any division) and a capacity that is not a multiple of batch_size.
+    static Status check(std::uint64_t batch_size, std::uint64_t capacity);
+
     static Result<std::unique_ptr<FifoSampler>> with_metrics(std::uint64_t batch_size, std::uint64_t capacity,
                                                             std::shared_ptr<Metrics> metrics);
 

@@ -22,15 +22,13 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
 
 }  // namespace
 
-Result<std::unique_ptr<Store>> Store::create(std::vector<ArraySpec> specs, std::uint64_t batch_size,
-                                            std::uint64_t num_batches, std::unique_ptr<Sampler> sampler,
-                                            std::unique_ptr<Remover> remover, bool for_pinning) {
+Status Store::check(const std::vector<ArraySpec>& specs, std::uint64_t batch_size, std::uint64_t num_batches) {
     if (num_batches < 2) return Error::config("num_batches must be >= 2");
     std::vector<std::uint64_t> slot_bytes;
     slot_bytes.reserve(specs.size());
     for (const ArraySpec& s : specs) slot_bytes.push_back(s.byte_size());
     const std::uint64_t capacity = batch_size * num_batches;  // wraps; the ring's checks catch most overflow
-    if (Status st = PytreeRingBuf::check(slot_bytes, capacity, batch_size); !st) return std::move(st).error();
+    if (Status st = PytreeRingBuf::check(slot_bytes, capacity, batch_size); !st) return st;
 
     // Products that wrapped to values the checks above accept.
     if (!checked_mul(batch_size, num_batches)) {
@@ -44,6 +42,17 @@ Result<std::unique_ptr<Store>> Store::create(std::vector<ArraySpec> specs, std::
                                  " overflows 64 bits");
         }
     }
+    return PytreeRingBuf::check_regions(slot_bytes, capacity);
+}
+
+Result<std::unique_ptr<Store>> Store::create(std::vector<ArraySpec> specs, std::uint64_t batch_size,
+                                            std::uint64_t num_batches, std::unique_ptr<Sampler> sampler,
+                                            std::unique_ptr<Remover> remover, bool for_pinning) {
+    if (Status st = check(specs, batch_size, num_batches); !st) return std::move(st).error();
+    std::vector<std::uint64_t> slot_bytes;
+    slot_bytes.reserve(specs.size());
+    for (const ArraySpec& s : specs) slot_bytes.push_back(s.byte_size());
+    const std::uint64_t capacity = batch_size * num_batches;
     auto ring = PytreeRingBuf::create(std::move(slot_bytes), capacity, batch_size, for_pinning);
     if (!ring) return std::move(ring).error();
 

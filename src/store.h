@@ -47,10 +47,16 @@ enum class InsertOutcome { Inserted, ShutDown, TimedOut };
 
 class Store {
 public:
-    // Checks, in order: num_batches >= 2; the ring's checks; then products
-    // that overflowed 64 bits (batch_size * num_batches, a leaf's byte size,
-    // a region size); then allocates the ring. On failure everything passed
-    // in is released. `for_pinning` asks for a ring that can be page-locked
+    // The construction checks, in order: num_batches >= 2; the ring's
+    // checks; then products that overflowed 64 bits (batch_size *
+    // num_batches, a leaf's byte size, a region size). Allocates nothing, so
+    // a caller that must allocate other parts first can run them before
+    // those allocations: with absurd sizes an allocation would otherwise
+    // fail, or take seconds, before the check that names the real fault.
+    static Status check(const std::vector<ArraySpec>& specs, std::uint64_t batch_size, std::uint64_t num_batches);
+
+    // check(), then allocates the ring. On failure everything passed in is
+    // released. `for_pinning` asks for a ring that can be page-locked
     // (see PytreeRingBuf::create).
     static Result<std::unique_ptr<Store>> create(std::vector<ArraySpec> specs, std::uint64_t batch_size,
                                                 std::uint64_t num_batches, std::unique_ptr<Sampler> sampler,

@@ -129,6 +129,12 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::vector<ArraySpec> specs;
         specs.reserve(shapes.size());
         for (std::size_t i = 0; i < shapes.size(); ++i) specs.push_back(ArraySpec{std::move(shapes[i]), dtype_sizes[i]});
+        // The selector's and the store's checks, in the order they run below,
+        // before the metrics, the selector's counters or the ring are
+        // allocated: an absurd num_buffers or num_drainers must not fail on
+        // memory (or take seconds) when another argument is what is wrong.
+        if (Status st = FifoSampler::check(batch_size, batch_size * num_buffers); !st) return raise_error(st.error());
+        if (Status st = Store::check(specs, batch_size, num_buffers); !st) return raise_error(st.error());
 
         std::shared_ptr<Metrics> metrics;
         try {

@@ -538,6 +538,143 @@ TEST(DrainRound, RoomLeftByAConnectionStormIsGivenBackOnceItEnds) {
     EXPECT_EQ(scratch.samples.data(), before);
 }
 
+// One drainer task, run directly on its own runtime with registrations the
+// test makes, so that the test keeps a weak reference to each queue: the
+// task's own loop (its wait for room, its dropping of closed registrations,
+// its exit) rather than the helpers above that it inlines.
+struct DirectDrainer {
+    std::shared_ptr<Metrics> m = Metrics::create(1);
+    std::shared_ptr<Store> store;
+    std::shared_ptr<runtime::Notifier> wake = std::make_shared<runtime::Notifier>();
+    std::shared_ptr<std::atomic<bool>> shutdown_flag = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<runtime::Runtime> rt = runtime::Runtime::create("drainer", 1).value();
+    std::optional<runtime::ChannelSender<TransportHandle>> registrations;
+
+    explicit DirectDrainer(std::shared_ptr<Store> s) : store(std::move(s)) {
+        auto [tx, rx] = runtime::make_channel<TransportHandle>();
+        registrations.emplace(std::move(tx));
+        rt->spawn(drainer_task(0, store, {8}, std::move(rx), wake, shutdown_flag, m));
+    }
+    void add(const TransportHandle& h) {
+        (void)registrations->send(h);
+        wake->notify_one();
+    }
+    std::uint64_t inserted() const { return m->drainer(0).samples_inserted_total.load(); }
+    ~DirectDrainer() {
+        shutdown_flag->store(true);
+        wake->notify_all();
+        rt.reset();
+    }
+};
+
+// The give-back race of InsertBatch.GiveBackWakesADrainerThatFilledTheRingDuringIt,
+// met by the drainer task's own wait-for-room loop.
+TEST(DrainerTask, GiveBackWakesTheTaskThatFilledTheRingDuringIt) {
+    auto sampler = FifoSampler::with_metrics(2, 4, nullptr).value();
+    auto hooked = std::make_unique<HookedRemover>();
+    HookedRemover* remover = hooked.get();
+    remover->consumer = std::this_thread::get_id();
+    auto created = Store::create({ArraySpec{{}, 8}}, 2, 2, std::move(sampler), std::move(hooked));
+    ASSERT_TRUE(created.ok());
+    std::shared_ptr<Store> store(std::move(created).value());
+    for (std::uint64_t v = 0; v < 3; ++v) {
+        ByteSpan span[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8}};
+        ASSERT_EQ(store->insert_sync(span), InsertOutcome::Inserted);
+    }
+    ASSERT_TRUE(store->sample());  // batch 0 out
+
+    DirectDrainer d(store);
+    Producer p;
+    p.put(3);
+    p.put(4);
+    remover->hook = [&] {
+        d.add(p.handle());
+        EXPECT_TRUE(eventually([&] { return store->space_notify().waiting() == 1; }));
+        EXPECT_EQ(d.inserted(), 1u);
+    };
+    remover->armed = true;
+    auto batch1 = store->sample();  // gives back batch 0 (the hook runs inside), hands out batch 1
+    ASSERT_TRUE(batch1);
+    EXPECT_EQ(value_at(*batch1, 1), 3u);
+    EXPECT_TRUE(eventually([&] { return d.inserted() == 2; }));
+    p.put(5);
+    d.wake->notify_one();
+    auto batch2 = store->sample();
+    ASSERT_TRUE(batch2);
+    EXPECT_EQ(value_at(*batch2, 0), 4u);
+    EXPECT_EQ(value_at(*batch2, 1), 5u);
+}
+
+// A registration stays while its sender lives, even with its queue empty,
+// and goes once the sender has closed and its last items were stored: items
+// pushed while the drainer was inside a round, just before the close, are
+// not dropped with it.
+TEST(DrainerTask, DropsAClosedRegistrationOnlyOnceItsQueueIsEmpty) {
+    auto m = Metrics::create(1);
+    DirectDrainer d(make_store({ArraySpec{{}, 8}}, 1, 2, m));
+    Producer p;
+    const std::weak_ptr<ProducerQueue> queue = p.queue;
+    p.put(0);
+    p.put(1);
+    d.add(p.handle());
+    p.queue.reset();  // from here on, only the registration holds the queue
+    std::uint64_t expect = 0;
+    // Timed, so that a lost sample fails the test instead of hanging it.
+    auto consume = [&](std::uint64_t upto) {
+        while (expect < upto) {
+            d.store->give_back();
+            ConsumerView v;
+            ASSERT_EQ(d.store->select_for(30s, v), SelectWait::Selected) << "sample " << expect << " never came";
+            EXPECT_EQ(value_at(v, 0), expect++);
+        }
+    };
+    consume(2);
+    std::this_thread::sleep_for(20ms);  // rounds with an empty, open queue
+    std::shared_ptr<ProducerQueue> q = queue.lock();
+    ASSERT_TRUE(q) << "the registration of a live sender was dropped";
+    auto push = [&](std::uint64_t v) {
+        SampleBuffer b = SampleBuffer::zeroed(8);
+        std::memcpy(b.data(), &v, 8);
+        ASSERT_FALSE(q->try_push(TransportQueueItem(std::move(b), p.pool)));
+    };
+    for (std::uint64_t v = 2; v < 7; ++v) push(v);
+    d.wake->notify_one();
+    // One slot is free (the consumer holds the other): the drainer stores 2
+    // and waits for room inside its round, holding 3 to 6.
+    ASSERT_TRUE(eventually([&] { return d.inserted() == 3 && q->size() == 0; }));
+    push(7);
+    push(8);
+    q.reset();
+    p.closed->store(true, std::memory_order_release);  // the sender's close, after its last push
+    consume(9);
+    EXPECT_TRUE(eventually([&] { return queue.expired(); }));
+    EXPECT_TRUE(p.pool->all_stored());
+}
+
+// At shutdown, a queue whose sender has gone is destroyed with the items
+// still in it: their buffers go back to the sender's pool, nothing is stored.
+TEST(DrainerTask, AtShutdownAGoneSendersQueueGoesWithItsItems) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 2, m);
+    std::weak_ptr<ProducerQueue> queue;
+    std::shared_ptr<BufferPool> pool;
+    {
+        DirectDrainer d(store);
+        d.shutdown_flag->store(true);  // before the registration arrives
+        Producer p;
+        queue = p.queue;
+        pool = p.pool;
+        for (std::uint64_t v = 0; v < 3; ++v) p.put(v);
+        p.closed->store(true);
+        d.add(p.handle());
+        // The task receives the registration, sees the flag and exits.
+    }
+    EXPECT_TRUE(queue.expired());
+    EXPECT_TRUE(pool->all_stored());
+    EXPECT_EQ(pool->size(), 3u);  // the three buffers, back in the pool
+    EXPECT_EQ(store->write_cursor().load(), 0u);
+}
+
 TEST(DrainerPool, FirstBuffersAreZeroedAndLaterSamplesReuseThem) {
     auto m = Metrics::create(1);
     auto store = make_store({ArraySpec{{}, 8}}, 1, 8, m);

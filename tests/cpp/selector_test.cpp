@@ -51,6 +51,7 @@ TEST(FifoSampler, CommitBatchCompletesAndWakesWaitingSelect) {
     auto second = s->select(4);
     ASSERT_TRUE(second);
     EXPECT_EQ(second->start_slot, 4u);
+    EXPECT_EQ(second->count, 4u);
     EXPECT_EQ(m->notify_count.value.load(), 2u);
 }
 
@@ -59,10 +60,18 @@ TEST(FifoSampler, PartialOrOverfullCommitBatchNeitherCountsNorWakes) {
     auto s = make(4, 2, m);
     s->commit_batch(0, 3);
     EXPECT_EQ(m->notify_count.value.load(), 0u);
+    EXPECT_FALSE(s->try_select(4));
     s->commit_batch(0, 1);
     EXPECT_EQ(m->notify_count.value.load(), 1u);
     s->commit_batch(0, 0);  // counter already at B
+    s->commit_batch(0, 2);  // past B: counts no second completion
     EXPECT_EQ(m->notify_count.value.load(), 1u);
+    // A batch that was already complete is not completed again by a later
+    // partial commit into the next one.
+    s->commit_batch(4, 2);
+    EXPECT_EQ(m->notify_count.value.load(), 1u);
+    ASSERT_TRUE(s->try_select(4));
+    EXPECT_FALSE(s->try_select(4));
 }
 
 TEST(FifoSampler, LaterBatchNeverOvertakesEarlierOne) {

@@ -235,6 +235,32 @@ TEST(Store, TryInsertTakesRoomWhenThereIsSomeAndNeverWaits) {
     EXPECT_EQ(s.write_cursor().load(), 3u);
 }
 
+// A run ends at the batch boundary and at the free room, whichever is
+// nearer, and a full ring (or a zero max) reserves nothing.
+TEST(Store, ReservedRunsStopAtTheBatchBoundaryAndTheFreeRoom) {
+    auto st = make_store({ArraySpec{{}, 1}}, 4, 3);  // 12 slots
+    ASSERT_TRUE(st.ok());
+    Store& s = *st.value();
+    auto run = [&](std::uint64_t max) {
+        const Store::Run r = s.reserve_run(max);
+        return std::pair<std::uint64_t, std::uint64_t>{r.first, r.count};
+    };
+    using P = std::pair<std::uint64_t, std::uint64_t>;
+    EXPECT_EQ(run(0), (P{0, 0}));
+    EXPECT_EQ(s.write_cursor().load(), 0u);
+    EXPECT_EQ(run(3), (P{0, 3}));
+    EXPECT_EQ(run(100), (P{3, 1}));  // the rest of batch 0
+    EXPECT_EQ(run(100), (P{4, 4}));
+    EXPECT_EQ(run(2), (P{8, 2}));
+    s.sampler().commit_batch(0, 4);
+    s.sampler().commit_batch(4, 4);
+    s.remover().remove(4);         // batch 0 given back: 2 slots free in batch 2, 4 in batch 0 again
+    EXPECT_EQ(run(100), (P{10, 2}));  // the boundary of batch 2 comes before the end of the room
+    EXPECT_EQ(run(100), (P{12, 4}));  // slots 0-3 again, up to the room
+    EXPECT_EQ(run(100), (P{0, 0}));   // full
+    EXPECT_EQ(s.write_cursor().load(), 16u);
+}
+
 TEST(Store, ShutdownReleasesWaitingSampleAndLaterCallsReturnAtOnce) {
     auto st = make_store({ArraySpec{{}, 1}}, 2, 2);
     ASSERT_TRUE(st.ok());

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -221,7 +222,7 @@ std::optional<in_addr> own_outside_address() {
 // 1 MiB buffer instead, which the kernel reports doubled. Where the system
 // caps buffers below that, autotuning is kept: a capped request would show
 // as twice the cap.
-TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBuffer) {
+TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBufferAndNoDelay) {
     long rmem_max = 0;
     std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
     ASSERT_GT(rmem_max, 0);
@@ -251,6 +252,11 @@ TEST(TcpTransport, ProducerOnThisHostGetsAFixedReceiveBuffer) {
         } else {
             EXPECT_NE(size, 2 * rmem_max);
         }
+        // Each acknowledgement goes out at once, not after a delayed ACK.
+        int nodelay = 0;
+        len = sizeof nodelay;
+        ASSERT_EQ(::getsockopt(server, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+        EXPECT_NE(nodelay, 0);
     }
     for (int fd : servers) ::close(fd);
     // The transport closes its ends first, in shutdown, which orders those

@@ -133,6 +133,24 @@ def test_absurd_num_drainers_is_a_memory_error_that_says_what_failed():
         S([[4]], [4], 2, num_drainers=2**61)
 
 
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        # 2^40 batches would need 128 TiB of completion counters; 2^24 batches
+        # took seconds and 2 GiB to allocate before the empty layout was found.
+        (([], [], 1), {"num_buffers": 2**40}, "slot_bytes must not be empty"),
+        (([], [], 1), {"num_buffers": 2**24}, "slot_bytes must not be empty"),
+        (([[1]], [1], 2), {"num_buffers": 1, "num_drainers": 2**61}, "num_batches must be >= 2"),
+        (([[2**62]], [1], 2), {"num_buffers": 2**40}, "leaf 0: region size 4611686018427387904 bytes per slot * "
+                                                      "capacity 2199023255552 overflows 64 bits"),
+    ],
+)
+def test_size_checks_decide_before_anything_is_allocated(args, kwargs, message):
+    with pytest.raises(ValueError) as ei:
+        S(*args, **kwargs)
+    assert str(ei.value) == message
+
+
 # ---------------------------------------------------------------------------
 # Sequences that change while they are converted. An item's __index__ is
 # Python code and may empty the very list being read; the conversion works

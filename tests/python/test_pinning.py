@@ -483,6 +483,26 @@ emit(dict(kind=kind, maps=maps))
     assert [c.entry for c in fake.calls()] == ["cudaFree", "cudaHostRegister", "cudaHostUnregister"]
 
 
+def test_vendor_path_entry_given_as_a_path_object_is_searched(tmp_path):
+    # The only root that holds the runtime is a pathlib.Path, after a bytes
+    # entry (refused): a search that skipped path-like entries finds nothing.
+    fake = make_fake_nvidia(tmp_path, path_entries=[str(tmp_path).encode(), tmp_path / "site" / "nvidia"])
+    out = run_json(
+        CHILD_BUILD
+        + """
+kind, server = build([16])
+maps = mapped_runtimes()
+del server
+gc.collect()
+emit(dict(kind=kind, maps=maps))
+""",
+        sys_path=[fake.sys_path],
+        env=fake.env(),
+    )
+    assert out["kind"] == "ok", out
+    assert len(out["maps"]) == 1 and same_file(out["maps"][0], fake.library)
+
+
 FLAKY_PATH = """
 import os as _os
 _here = _os.path.dirname(_os.path.abspath(__file__))

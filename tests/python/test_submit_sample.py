@@ -201,6 +201,39 @@ def test_sample_reentered_from_a_signal_handler_says_this_thread():
     assert bytes(s.sample()[0][0]) == b"r"
 
 
+def test_sample_without_numpy_fails_and_the_next_call_gives_that_batch_back():
+    # A fresh interpreter in which NumPy cannot be imported when the first
+    # view is made: the call fails, its batch stays handed out, and once NumPy
+    # can be imported the next call gives it back and returns the next one
+    # (neither the same batch again nor a lost one).
+    child = textwrap.dedent(
+        """
+        import sys
+        import ravo
+        assert "numpy" not in sys.modules
+        sys.modules["numpy"] = None
+        s = ravo._Server([[1]], [1], 1)
+        for b in (b"a", b"b", b"c"):
+            s.submit([b])
+        try:
+            s.sample()
+        except Exception:
+            pass
+        else:
+            raise SystemExit("sample() without numpy returned")
+        del sys.modules["numpy"]
+        arrays, info = s.sample()
+        print(bytes(arrays[0]))
+        arrays, info = s.sample()
+        print(bytes(arrays[0]))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["b'b'", "b'c'"]
+
+
 def test_notify_count_already_counts_the_batch_it_comes_with():
     # Samples above the under-lock size are copied and committed with the
     # interpreter lock released, so the consumer can take a batch while its

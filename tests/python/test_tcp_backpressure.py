@@ -109,6 +109,26 @@ def test_push_blocked_count_counts_failed_attempts(e2e, background):
     rest = consumer.wait_count(10 - batch)
     assert by_producer(first + rest) == {0: [0, 1, 2, 3], 1: [0, 1, 2], 2: [0, 1, 2]}
 
+    # reset_histograms() clears the histograms only: with the producers
+    # idle, the snapshots of two more batches differ only in the batch that
+    # came between them.
+    counters = ("active_connections", "push_blocked_count", "queue_depth_sum", "queue_depth_max",
+                "samples_inserted_total", "cas_success_total", "cas_failure_total", "reservation_retries_total")
+
+    def snapshot(seq):
+        seen = consumer.count()
+        for k in range(batch):
+            submit_checked(server, 3, seq + k)
+        consumer.wait_count(seen + batch)
+        return consumer.last_info()
+
+    before = snapshot(0)
+    assert before.push_blocked_count >= 3 and before.samples_inserted_total == 6
+    assert server.reset_histograms() is None
+    after = snapshot(batch)
+    assert {n: getattr(after, n) for n in counters} == {n: getattr(before, n) for n in counters}
+    assert after.notify_count == before.notify_count + 1
+
 
 def test_push_blocked_count_stays_zero_while_no_queue_is_full(e2e, background):
     # Eight samples can never overfill a queue of eight, and the ring has room.

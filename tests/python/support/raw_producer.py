@@ -411,13 +411,15 @@ def submit_checked(server, pid: int, seq: int) -> None:
 class Consumer:
     """Calls ``server.sample()`` in a loop on a daemon thread until it returns
     None (after shutdown), copying each batch before the next call gives it
-    back. ``split`` turns one batch's arrays into a list of samples."""
+    back. ``split`` turns one batch's arrays into a list of samples;
+    ``last_info()`` is the snapshot that came with the latest batch."""
 
     def __init__(self, server, split: Callable[[list], List[bytes]]):
         self._server = server
         self._split = split
         self._lock = threading.Lock()
         self._samples: List[bytes] = []
+        self._info = None
         self.error: Optional[BaseException] = None
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -431,6 +433,7 @@ class Consumer:
                 batch = self._split(got[0])
                 with self._lock:
                     self._samples.extend(batch)
+                    self._info = got[1]
         except BaseException as e:  # noqa: BLE001 - reported by join()
             self.error = e
 
@@ -441,6 +444,10 @@ class Consumer:
     def count(self) -> int:
         with self._lock:
             return len(self._samples)
+
+    def last_info(self):
+        with self._lock:
+            return self._info
 
     def wait_count(self, n: int, timeout: float = WAIT) -> List[bytes]:
         wait_for(lambda: self.count() >= n or self.error is not None, timeout, f"{n} delivered samples")
