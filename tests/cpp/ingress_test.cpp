@@ -329,6 +329,23 @@ struct HookedRemover final : Remover {
     }
 };
 
+// B = 2, two batches, 8-byte samples 0, 1, 2 inserted and batch 0 handed
+// out: the ring holds 3 of 4. The remover's hook runs on this thread.
+std::shared_ptr<Store> three_of_four_with_batch_zero_out(HookedRemover*& remover) {
+    auto sampler = FifoSampler::with_metrics(2, 4, nullptr).value();
+    auto hooked = std::make_unique<HookedRemover>();
+    remover = hooked.get();
+    remover->consumer = std::this_thread::get_id();
+    std::shared_ptr<Store> store(
+        Store::create({ArraySpec{{}, 8}}, 2, 2, std::move(sampler), std::move(hooked)).value());
+    for (std::uint64_t v = 0; v < 3; ++v) {
+        ByteSpan span[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8}};
+        EXPECT_EQ(store->insert_sync(span), InsertOutcome::Inserted);
+    }
+    EXPECT_TRUE(store->sample());  // batch 0 out
+    return store;
+}
+
 TEST(InsertBatch, GiveBackWakesADrainerThatFilledTheRingDuringIt) {
     // B = 2, two batches. Batch 0 is out, the ring holds 3 of 4. While the
     // consumer is inside the give-back of batch 0, a drainer inserts 2
@@ -336,18 +353,8 @@ TEST(InsertBatch, GiveBackWakesADrainerThatFilledTheRingDuringIt) {
     // give-back must see that cursor and wake it; a give-back that read the
     // cursor before this moment would not, and the drainer would wait for
     // ever while the ring has room.
-    auto sampler = FifoSampler::with_metrics(2, 4, nullptr).value();
-    auto hooked = std::make_unique<HookedRemover>();
-    HookedRemover* remover = hooked.get();
-    remover->consumer = std::this_thread::get_id();
-    auto created = Store::create({ArraySpec{{}, 8}}, 2, 2, std::move(sampler), std::move(hooked));
-    ASSERT_TRUE(created.ok());
-    std::shared_ptr<Store> store(std::move(created).value());
-    for (std::uint64_t v = 0; v < 3; ++v) {
-        ByteSpan span[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8}};
-        ASSERT_EQ(store->insert_sync(span), InsertOutcome::Inserted);
-    }
-    ASSERT_TRUE(store->sample());  // batch 0 out
+    HookedRemover* remover = nullptr;
+    const std::shared_ptr<Store> store = three_of_four_with_batch_zero_out(remover);
 
     auto rt = runtime::Runtime::create("drainer", 1).value();
     std::vector<std::uint64_t> values{3, 4};
@@ -570,18 +577,8 @@ struct DirectDrainer {
 // The give-back race of InsertBatch.GiveBackWakesADrainerThatFilledTheRingDuringIt,
 // met by the drainer task's own wait-for-room loop.
 TEST(DrainerTask, GiveBackWakesTheTaskThatFilledTheRingDuringIt) {
-    auto sampler = FifoSampler::with_metrics(2, 4, nullptr).value();
-    auto hooked = std::make_unique<HookedRemover>();
-    HookedRemover* remover = hooked.get();
-    remover->consumer = std::this_thread::get_id();
-    auto created = Store::create({ArraySpec{{}, 8}}, 2, 2, std::move(sampler), std::move(hooked));
-    ASSERT_TRUE(created.ok());
-    std::shared_ptr<Store> store(std::move(created).value());
-    for (std::uint64_t v = 0; v < 3; ++v) {
-        ByteSpan span[] = {{reinterpret_cast<const std::uint8_t*>(&v), 8}};
-        ASSERT_EQ(store->insert_sync(span), InsertOutcome::Inserted);
-    }
-    ASSERT_TRUE(store->sample());  // batch 0 out
+    HookedRemover* remover = nullptr;
+    const std::shared_ptr<Store> store = three_of_four_with_batch_zero_out(remover);
 
     DirectDrainer d(store);
     Producer p;

@@ -462,31 +462,22 @@ emit(dict(built=built, maps=maps, end=[c.__dict__ for c in cuda.calls()], regist
     assert out["registered"] == 0
 
 
-def test_vendor_path_entries_that_are_not_paths_are_skipped(tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
-    fake = make_fake_nvidia(tmp_path, path_entries=[5, empty, PACKAGE_DIR])
-    out = run_json(
-        CHILD_BUILD
-        + """
-kind, server = build([16])
-maps = mapped_runtimes()
-del server
-gc.collect()
-emit(dict(kind=kind, maps=maps))
-""",
-        sys_path=[fake.sys_path],
-        env=fake.env(),
-    )
-    assert out["kind"] == "ok"
-    assert len(out["maps"]) == 1 and same_file(out["maps"][0], fake.library)
-    assert [c.entry for c in fake.calls()] == ["cudaFree", "cudaHostRegister", "cudaHostUnregister"]
-
-
-def test_vendor_path_entry_given_as_a_path_object_is_searched(tmp_path):
-    # The only root that holds the runtime is a pathlib.Path, after a bytes
-    # entry (refused): a search that skipped path-like entries finds nothing.
-    fake = make_fake_nvidia(tmp_path, path_entries=[str(tmp_path).encode(), tmp_path / "site" / "nvidia"])
+@pytest.mark.parametrize(
+    "entries",
+    [
+        # Entries that are not paths (an int, a directory without the
+        # runtime) are skipped on the way to the package directory.
+        lambda tmp: [5, tmp / "empty", PACKAGE_DIR],
+        # The only root that holds the runtime is a pathlib.Path, after a
+        # bytes entry (refused): a search that skipped path-like entries
+        # would find nothing.
+        lambda tmp: [str(tmp).encode(), tmp / "site" / "nvidia"],
+    ],
+    ids=["not-paths-skipped", "path-object-searched"],
+)
+def test_vendor_path_entries_are_read_through_their_file_system_form(tmp_path, entries):
+    (tmp_path / "empty").mkdir()
+    fake = make_fake_nvidia(tmp_path, path_entries=entries(tmp_path))
     out = run_json(
         CHILD_BUILD
         + """
@@ -501,6 +492,7 @@ emit(dict(kind=kind, maps=maps))
     )
     assert out["kind"] == "ok", out
     assert len(out["maps"]) == 1 and same_file(out["maps"][0], fake.library)
+    assert [c.entry for c in fake.calls()] == ["cudaFree", "cudaHostRegister", "cudaHostUnregister"]
 
 
 FLAKY_PATH = """
