@@ -53,6 +53,11 @@ Result<std::shared_ptr<DrainerPool>> DrainerPool::create(std::shared_ptr<Store> 
 }
 
 DrainerPool::~DrainerPool() {
+    // As shutdown() does first: a sender that outlives the pool must stop
+    // storing directly, since a round the cancelled drainer was holding goes
+    // with it, and a later sample of that sender must not overtake a dropped
+    // earlier one. Release pairs with the senders' acquire load.
+    shutdown_flag_->store(true, std::memory_order_release);
     // Cancel every suspended drainer and join the threads before anything
     // the drainers might still touch goes away.
     runtime_.reset();

@@ -233,6 +233,36 @@ TEST(SampleSender, StoresDirectlyOnlyWhileNothingOfItsOwnWaitsToBeStored) {
 }
 
 // A sender made without a store only queues.
+// A pool destroyed without shutdown() cancels a drainer that held a round
+// waiting for room; the items of that round go with it (and count as gone).
+// A sender that outlives the pool must not then store its next sample
+// directly, after an earlier one that was dropped.
+TEST(SampleSender, OutlivingItsPoolStoresNothingDirectlyAfterItsRoundWasDropped) {
+    auto m = Metrics::create(1);
+    auto store = make_store({ArraySpec{{}, 8}}, 1, 2, m);
+    auto pool = DrainerPool::create(store, 1, 4, m).value();
+    SampleSender s = pool->new_sender();
+    auto buf = [&](std::uint64_t v) {
+        SampleBuffer b = s.take_or_allocate(8);
+        std::memcpy(b.data(), &v, 8);
+        return b;
+    };
+    std::vector<SampleBuffer> bs;
+    bs.push_back(buf(0));
+    bs.push_back(buf(1));
+    ASSERT_EQ(s.try_store(bs), 2u);  // the ring is full
+    TransportQueueItem it = s.make_item(buf(2));
+    ASSERT_TRUE(s.try_push(it));
+    // The drainer takes sample 2 into a round and waits for room.
+    ASSERT_TRUE(eventually([&] { return s.queue().size() == 0 && store->space_notify().waiting() == 1; }));
+    pool.reset();  // no shutdown(): the drainer is cancelled, sample 2 dropped
+    ASSERT_TRUE(store->sample());
+    ASSERT_TRUE(store->sample());  // gives back slot 0: there is room
+    bs.clear();
+    bs.push_back(buf(3));
+    EXPECT_EQ(s.try_store(bs), 0u);
+}
+
 TEST(SampleSender, WithoutAStoreNothingIsStoredDirectly) {
     auto m = Metrics::create(0);
     SampleSender s(std::make_shared<ProducerQueue>(1), std::make_shared<runtime::Notifier>(),

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 
+#include <climits>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -18,8 +20,24 @@ constexpr std::size_t kInPlaceMin = 16 * 1024;
 constexpr std::size_t kInPlaceMax = 256 * 1024;
 // Samples per run: as many as a connection reads ahead.
 constexpr std::size_t kMaxRun = 64;
-// A scatter read takes at most this many segments (IOV_MAX on Linux).
+// A scatter read takes at most this many segments.
 constexpr std::size_t kMaxSegments = 1024;
+static_assert(kMaxSegments <= IOV_MAX, "one readv must take a whole run's segments");
+
+// Commits a reserved run when it goes out of scope, whatever way that is: a
+// reserved run left uncommitted would hold its batch, and every later one,
+// back from the consumer for good.
+class CommitAtExit {
+public:
+    CommitAtExit(SampleSender& sender, SampleSender::SlotRun run) noexcept : sender_(sender), run_(run) {}
+    CommitAtExit(const CommitAtExit&) = delete;
+    CommitAtExit& operator=(const CommitAtExit&) = delete;
+    ~CommitAtExit() { sender_.commit(run_); }
+
+private:
+    SampleSender& sender_;
+    SampleSender::SlotRun run_;
+};
 
 }  // namespace
 
@@ -44,7 +62,9 @@ InPlaceRead read_in_place(int fd, SampleSender& sender, std::size_t sample_size)
     const auto run = sender.try_reserve(std::min({whole, kMaxRun, kMaxSegments / per_sample}));
     if (!run) return out;
 
-    // No return and no wait from here until the commit.
+    // Nothing waits from here until the commit: every byte read is one the
+    // kernel already holds.
+    const CommitAtExit commit(sender, *run);
     std::array<iovec, kMaxSegments> segments;
     const std::size_t n = sender.segments(*run, segments);
     std::size_t at = 0;  // the first segment not yet filled
@@ -66,7 +86,6 @@ InPlaceRead read_in_place(int fd, SampleSender& sender, std::size_t sample_size)
             segments[at].iov_len -= done;
         }
     }
-    sender.commit(*run);
     if (!out.fell_short) out.samples = static_cast<std::size_t>(run->count);
     return out;
 }
