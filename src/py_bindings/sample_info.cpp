@@ -43,6 +43,34 @@ PyObject* new_hist(const HistRecord& rec) {
     return reinterpret_cast<PyObject*>(obj);
 }
 
+// Reading the same histogram twice gives two objects that compare equal:
+// equality is by value, over all seven fields; only == and != are defined,
+// and against any other type the other operand decides.
+PyObject* hist_richcompare(PyObject* a, PyObject* b, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    if (Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;  // a is always a HistSnapshot here
+    const HistRecord& x = reinterpret_cast<PyHistSnapshot*>(a)->rec;
+    const HistRecord& y = reinterpret_cast<PyHistSnapshot*>(b)->rec;
+    const bool equal = x.count == y.count && x.min_ns == y.min_ns && x.max_ns == y.max_ns &&
+                       x.mean_ns == y.mean_ns && x.p50_ns == y.p50_ns && x.p90_ns == y.p90_ns &&
+                       x.p99_ns == y.p99_ns;
+    return PyBool_FromLong((op == Py_EQ) == equal);  // new reference
+}
+
+// Consistent with equality: the hash of the tuple of the seven values.
+Py_hash_t hist_hash(PyObject* self) {
+    const HistRecord& r = reinterpret_cast<PyHistSnapshot*>(self)->rec;
+    PyObject* values = Py_BuildValue("(KKKdKKK)", static_cast<unsigned long long>(r.count),
+                                     static_cast<unsigned long long>(r.min_ns), static_cast<unsigned long long>(r.max_ns),
+                                     r.mean_ns, static_cast<unsigned long long>(r.p50_ns),
+                                     static_cast<unsigned long long>(r.p90_ns),
+                                     static_cast<unsigned long long>(r.p99_ns));  // new reference
+    if (values == nullptr) return -1;
+    const Py_hash_t h = PyObject_Hash(values);
+    Py_DECREF(values);
+    return h;
+}
+
 template <HistRecord InfoRecord::*Member>
 PyObject* info_hist(PyObject* self, void*) {
     return new_hist(reinterpret_cast<PySampleInfo*>(self)->rec.*Member);
@@ -117,6 +145,8 @@ PyType_Slot info_slots[] = {
 PyType_Slot hist_slots[] = {
     {Py_tp_doc, const_cast<char*>(kHistSnapshotDoc)},
     {Py_tp_getset, hist_getset},
+    {Py_tp_richcompare, reinterpret_cast<void*>(hist_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(hist_hash)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc<PyHistSnapshot>)},
     {0, nullptr},
 };

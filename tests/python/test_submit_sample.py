@@ -389,6 +389,9 @@ def test_metrics_without_transport():
     assert info2.notify_count == 2
     m = info.memcpy
     assert m is not info.memcpy
+    # Two reads are equal but distinct objects: equal by value, hashed alike.
+    assert m == info.memcpy and not m != info.memcpy and hash(m) == hash(info.memcpy)
+    assert m != (0,) * 7 and m != 0
     assert isinstance(m, ravo.HistSnapshot)
     assert (m.count, m.min_ns, m.max_ns, m.p50_ns, m.p90_ns, m.p99_ns) == (0,) * 6
     assert m.mean_ns == 0.0 and isinstance(m.mean_ns, float)
