@@ -31,6 +31,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "runtime/padded.h"
@@ -39,6 +40,10 @@ namespace ravo::runtime {
 
 template <typename T>
 class BoundedStack {
+    // push and pop are noexcept and move items in and out of claimed nodes: a
+    // throwing move would end the process.
+    static_assert(std::is_nothrow_move_constructible_v<T>, "stacked items must be nothrow-movable");
+
 public:
     // Precondition: 1 <= capacity < kNil (checked; anything else ends the
     // process with a message: it is a programming error).

@@ -386,15 +386,22 @@ void Runtime::schedule(std::coroutine_handle<> handle) noexcept {
     // wake-up in worker_main brings in a peer if more are queued. Without
     // this every readiness event would also wake a second worker, which
     // mostly finds the task already taken and goes back to sleep.
+    //
+    // The pipe write happens under `mu_` too. Once the lock is released a
+    // worker may take the task, run it to its end, and the owner may destroy
+    // the runtime: a waker that wrote after the unlock (another runtime's
+    // thread, or a plain thread) would then write through a freed object to
+    // a descriptor number that may already be someone else's. Under the
+    // lock, nobody can take the task before the write is done, and the
+    // destructor takes the lock before it closes the pipe. The write never
+    // blocks (the pipe is non-blocking) and happens at most once per sleep.
     const bool own_dispatch = tls_polling && tls_current == this;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        queue_.push(handle);
-        wake = !own_dispatch && sleepers_ > 0 && !wake_pending_;
-        if (wake) wake_pending_ = true;
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push(handle);
+    if (!own_dispatch && sleepers_ > 0 && !wake_pending_) {
+        wake_pending_ = true;
+        signal_wake();
     }
-    if (wake) signal_wake();
 }
 
 void Runtime::signal_wake() noexcept {

@@ -8,8 +8,13 @@
 //
 // Contract:
 // - `create` may be called from any thread. `spawn` and `schedule` may be
-//   called from any thread at any time before the destructor returns,
-//   including threads of other runtimes, plain threads and tasks.
+//   called from any thread, including threads of other runtimes, plain
+//   threads and tasks: `spawn` until the destructor begins (one that the
+//   teardown overtakes is refused, its task destroyed unstarted);
+//   `schedule`, through a wait point's source, for as long as that source
+//   holds a registered waiter of this runtime. `schedule` touches the
+//   runtime only under its queue lock, so a task it queues cannot run, end
+//   and let the runtime go before the wake-up is complete.
 // - Wait points: notifier tickets (notifier.h), descriptor readiness
 //   (io_handle.h), one-shot signals (oneshot.h), `sleep_for`, `yield_now`.
 //   A waiter records the runtime it runs on; a wake-up only queues the
@@ -313,8 +318,13 @@ private:
     Runtime::TimerMap::iterator entry_{};
 };
 
+// A duration of zero or less is a sleep until now (the task still suspends);
+// one beyond the clock's range saturates rather than overflows.
 inline SleepAwaiter sleep_for(std::chrono::milliseconds duration) noexcept {
-    return SleepAwaiter(Runtime::Clock::now() + duration);
+    const Runtime::Clock::time_point now = Runtime::Clock::now();
+    if (duration <= std::chrono::milliseconds::zero()) return SleepAwaiter(now);
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Runtime::Clock::time_point::max() - now);
+    return SleepAwaiter(duration >= room ? Runtime::Clock::time_point::max() : now + duration);
 }
 
 // `co_await yield_now()` requeues the calling task at the back of its
