@@ -311,6 +311,10 @@ Runtime::~Runtime() {
         queue_.clear();
         timers_.clear();
     }
+    // 4. A waker that queued a task of ours before the lock above may still
+    //    be about to write the pipe (see schedule); it is a few instructions
+    //    from done, unless preempted.
+    while (wakers_in_flight_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
 
     const std::size_t leaked = registered_fds_.load(std::memory_order_relaxed);
     if (leaked != 0) {
@@ -387,20 +391,31 @@ void Runtime::schedule(std::coroutine_handle<> handle) noexcept {
     // this every readiness event would also wake a second worker, which
     // mostly finds the task already taken and goes back to sleep.
     //
-    // The pipe write happens under `mu_` too. Once the lock is released a
-    // worker may take the task, run it to its end, and the owner may destroy
-    // the runtime: a waker that wrote after the unlock (another runtime's
-    // thread, or a plain thread) would then write through a freed object to
-    // a descriptor number that may already be someone else's. Under the
-    // lock, nobody can take the task before the write is done, and the
-    // destructor takes the lock before it closes the pipe. The write never
-    // blocks (the pipe is non-blocking) and happens at most once per sleep.
+    // Once `mu_` is released a worker may take the task, run it to its end,
+    // and the owner may destroy the runtime while this thread (another
+    // runtime's, or a plain one) has yet to write the pipe: it would write
+    // through a freed object to a descriptor number that may already be
+    // someone else's. So the waker counts itself in flight under the same
+    // lock as the push, and the destructor waits for it. The write itself
+    // stays outside the lock: the worker it wakes takes `mu_` at once.
     const bool own_dispatch = tls_polling && tls_current == this;
-    std::lock_guard<std::mutex> lock(mu_);
-    queue_.push(handle);
-    if (!own_dispatch && sleepers_ > 0 && !wake_pending_) {
-        wake_pending_ = true;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        queue_.push(handle);
+        wake = !own_dispatch && sleepers_ > 0 && !wake_pending_;
+        if (wake) {
+            wake_pending_ = true;
+            // Relaxed: under `mu_`, which the destructor takes before it
+            // reads the count.
+            wakers_in_flight_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    if (wake) {
         signal_wake();
+        // Release, the last touch of `this`: pairs with the destructor's
+        // acquire load, which then sees the write done.
+        wakers_in_flight_.fetch_sub(1, std::memory_order_release);
     }
 }
 

@@ -12,9 +12,9 @@
 //   threads and tasks: `spawn` until the destructor begins (one that the
 //   teardown overtakes is refused, its task destroyed unstarted);
 //   `schedule`, through a wait point's source, for as long as that source
-//   holds a registered waiter of this runtime. `schedule` touches the
-//   runtime only under its queue lock, so a task it queues cannot run, end
-//   and let the runtime go before the wake-up is complete.
+//   holds a registered waiter of this runtime. The destructor waits for a
+//   `schedule` still writing its wake-up, so a task it queued cannot run,
+//   end and let the runtime go while the waker is inside it.
 // - Wait points: notifier tickets (notifier.h), descriptor readiness
 //   (io_handle.h), one-shot signals (oneshot.h), `sleep_for`, `yield_now`.
 //   A waiter records the runtime it runs on; a wake-up only queues the
@@ -260,6 +260,11 @@ private:
     bool wake_pending_ = false;  // a wake-up write is not yet consumed by a worker
     bool stop_ = false;
     std::atomic<bool> stopping_{false};  // mirrors stop_ for lock-free reads
+    // Threads between deciding, under `mu_`, to write the wake-up pipe and
+    // having written it (see schedule). Incremented under `mu_`; decremented
+    // with release as the waker's last touch of the runtime; the destructor
+    // waits, with acquire loads, for 0 before it closes the pipe and frees.
+    std::atomic<std::size_t> wakers_in_flight_{0};
     // Workers that have taken a running place (at most running_limit_); the
     // others wait on `park_cv_` for `stop_`. Guarded by `mu_`.
     std::size_t running_ = 0;
