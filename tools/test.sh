@@ -15,12 +15,16 @@ for san in address thread; do
   echo "== C++ tests under $( [ $san = address ] && echo ASan+UBSan || echo TSan ) =="
   # TSan cannot map its shadow memory under the kernel's full mmap
   # randomisation; run it without address-space randomisation.
-  if [ $san = thread ]; then
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" setarch "$(uname -m)" -R "$dir/tests/cpp/ravo_tests"
-  else
-    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-      "$dir/tests/cpp/ravo_tests"
-  fi
+  # ravo_interposed_tests: the tests that replace a libc call for their whole
+  # executable.
+  for bin in ravo_tests ravo_interposed_tests; do
+    if [ $san = thread ]; then
+      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" setarch "$(uname -m)" -R "$dir/tests/cpp/$bin"
+    else
+      ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        "$dir/tests/cpp/$bin"
+    fi
+  done
 done
 
 echo "== Python tests =="
