@@ -84,23 +84,33 @@ inline bool interpreter_finalizing() noexcept {
 // narrow race where finalization starts during the restore itself, the
 // interpreter's forced unwind passes through (nothing here is noexcept, and
 // the state is cleared first so the destructor does not restore twice).
+//
+// The finalizing thread itself (a `__del__` or `finally:` that runs during
+// the interpreter's teardown and calls sample() or submit()) must take the
+// lock back, or the process never exits. It is recognised by the release:
+// once finalization has begun, no other thread ever holds the lock, so a
+// thread that releases it while the interpreter is already finalizing is the
+// one finalizing it.
 class GilRelease {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    GilRelease() noexcept : finalizing_thread_(interpreter_finalizing()), state_(PyEval_SaveThread()) {}
     ~GilRelease() noexcept(false) { restore(); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
     void restore() {
         if (state_ == nullptr) return;
         PyThreadState* state = std::exchange(state_, nullptr);
-        while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+        while (!finalizing_thread_ && interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
         PyEval_RestoreThread(state);
     }
     void release() noexcept {
-        if (state_ == nullptr) state_ = PyEval_SaveThread();
+        if (state_ != nullptr) return;
+        finalizing_thread_ = interpreter_finalizing();
+        state_ = PyEval_SaveThread();
     }
 
 private:
+    bool finalizing_thread_;  // the lock was released while the interpreter was finalizing
     PyThreadState* state_;
 };
 

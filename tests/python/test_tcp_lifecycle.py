@@ -441,6 +441,38 @@ def test_interpreter_exit_with_a_thread_waiting_in_the_server_exits_cleanly(wait
     assert child.returncode == 0, child.stderr
 
 
+def test_sample_and_submit_from_a_finalizer_during_interpreter_exit_do_not_hang():
+    # A loader that closes its server in __del__, which runs during the
+    # interpreter's own teardown, on the finalizing thread. A waiting
+    # submit() (a large item is copied with the lock released), sample()
+    # and shutdown() must take the interpreter lock back there: only other
+    # threads have to wait for the process to end. This hung for good.
+    child = run_child(
+        """
+        import ravo
+
+        class Loader:
+            def __init__(self):
+                self.srv = ravo._Server([[20000]], [1], 1)
+                self.srv.submit([b"a" * 20000])
+                self.srv.sample()  # NumPy's C API is loaded from here on
+
+            def __del__(self):
+                self.srv.submit([b"x" * 20000])
+                arrays, _ = self.srv.sample()
+                self.srv.shutdown()
+                assert self.srv.sample() is None
+                print("closed", bytes(arrays[0][:2]).decode(), flush=True)
+
+        loader = Loader()
+        print("exiting", flush=True)
+        """,
+        timeout=60,
+    )
+    assert child.stdout.splitlines() == ["exiting", "closed xx"], (child.stdout, child.stderr)
+    assert child.returncode == 0, child.stderr
+
+
 def test_producer_queue_too_large_to_allocate_refuses_connections_not_the_server():
     # Each connection allocates its own producer queue. One that cannot be
     # allocated refuses that connection with an accept error line; the
