@@ -39,12 +39,12 @@ SampleBuffer SampleSender::take_or_allocate(std::size_t len) {
 
 bool SampleSender::may_store_directly() const noexcept {
     if (!direct_.store) return false;
-    // Acquire pairs with the pool's exchange in shutdown (or the store in its
-    // destructor): a sender that sees the flag stores nothing more directly,
-    // since its queued samples will not be stored after it. A store that
-    // read the flag just before it was set still commits its samples, where
-    // the consumer finds them; the server stops its connections before the
-    // drainers in any case.
+    // Acquire pairs with the pool's exchange in shutdown and its release
+    // store in the destructor: a sender that sees the flag stores nothing
+    // more directly, since its queued samples will not be stored after it. A
+    // direct store that read the flag just before it was set still commits
+    // its samples, where the consumer finds them; the server stops its
+    // connections before the drainers in any case.
     if (direct_.shutdown_flag->load(std::memory_order_acquire) || direct_.store->is_shut_down()) return false;
     // Acquire (inside): every earlier sample of this sender is committed.
     return buffer_pool_->all_stored();
