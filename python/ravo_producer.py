@@ -93,6 +93,9 @@ _STACK_CHUNK_BYTES = 4 << 20
 # SIGPIPE, even in processes that did not ignore SIGPIPE.
 _SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
 _ACK_READ = 65536
+# poll() takes its timeout in milliseconds as a C int; a longer wait polls
+# again until its deadline.
+_POLL_MAX_MS = 2**31 - 1
 
 
 class ProtocolError(ConnectionError):
@@ -199,8 +202,10 @@ class Producer:
             raise TypeError(f"window must be an int, got {type(window).__name__}")
         if window < 1:
             raise ValueError(f"window must be >= 1, got {window}")
-        if timeout is not None and timeout <= 0:
+        if timeout is not None and not timeout > 0:  # NaN included
             raise ValueError(f"timeout must be > 0 or None, got {timeout}")
+        if timeout is not None and math.isinf(timeout):
+            timeout = None  # no end to any wait, as with None
         self._window = window
         self._timeout = timeout
         self._peer = f"{host}:{port}"
@@ -530,6 +535,17 @@ class Producer:
         self._broken = (cls, text)
         return cls(text)
 
+    def _mark_partly_written(self, exc: BaseException) -> None:
+        """Marks the stream unusable after ``exc`` (an interrupt, or any error
+        other than the socket's own) cut a sample off part way through: the
+        next sample's bytes would complete it on the server's side."""
+        if self._broken is None:
+            self._broken = (
+                ConnectionError,
+                f"a sample was only partly written when {type(exc).__name__} interrupted the send "
+                f"({self._acked} of {self._sent} samples acknowledged)",
+            )
+
     def _closed_text(self, reason: str = "") -> str:
         text = (
             f"server closed the connection after {self._acked} of {self._sent} "
@@ -560,10 +576,10 @@ class Producer:
             if deadline is None:
                 timeout_ms = None
             else:
-                left = deadline - time.monotonic()
-                if left <= 0:
+                left_ms = (deadline - time.monotonic()) * 1000
+                if left_ms <= 0:
                     return 0
-                timeout_ms = max(1, math.ceil(left * 1000))
+                timeout_ms = _POLL_MAX_MS if left_ms >= _POLL_MAX_MS else max(1, math.ceil(left_ms))
             ready = self._poller.poll(timeout_ms)
             if ready:
                 return ready[0][1]
@@ -720,21 +736,28 @@ class Producer:
             # The common case: the whole sample written by one call, without
             # the general loop's bookkeeping, which takes over from the first
             # byte not written.
+            n = 0
             try:
-                if count == 1:
-                    n = self._sock.send(bufs[0], _SEND_FLAGS)
-                else:
-                    n = self._sock.sendmsg(bufs, (), _SEND_FLAGS)
-            except BlockingIOError:
-                n = 0
-            except OSError as err:
-                raise self._closed_error(err) from err
-            if n == self._sample_size:
-                self._sent += 1
-                return
-            if n:
-                bufs = _skip_bytes(bufs, n)
-            self._write_samples(bufs, 1, n)
+                try:
+                    if count == 1:
+                        n = self._sock.send(bufs[0], _SEND_FLAGS)
+                    else:
+                        n = self._sock.sendmsg(bufs, (), _SEND_FLAGS)
+                except BlockingIOError:
+                    n = 0
+                except OSError as err:
+                    raise self._closed_error(err) from err
+                if n == self._sample_size:
+                    self._sent += 1
+                    return
+                if n:
+                    bufs = _skip_bytes(bufs, n)
+                self._write_samples(bufs, 1, n)
+            except BaseException as exc:
+                # Between this send and the loop's own guard.
+                if n:
+                    self._mark_partly_written(exc)
+                raise
             return
         self._write_samples(bufs, 1)
 
@@ -778,56 +801,64 @@ class Producer:
         size = self._sample_size
         i = 0
         count = len(bufs)
-        while i < count:
-            try:
-                if count - i == 1:
-                    n = self._sock.send(bufs[i], _SEND_FLAGS)
-                else:
-                    n = self._sock.sendmsg(bufs[i : i + _IOV_MAX], (), _SEND_FLAGS)
-            except BlockingIOError:
-                # The socket buffer is full. Keep reading acknowledgements
-                # while waiting: with a large window the server could
-                # otherwise block writing acks into our full receive buffer
-                # and stop reading, and both sides would wait forever.
-                if not waiting:
-                    waiting = True
-                    deadline = self._deadline()
-                    unsent = self._unsent_bytes()
-                flags = self._poll(select.POLLOUT | select.POLLIN, deadline)
-                if not flags:
-                    now = self._unsent_bytes()
-                    if unsent is not None and now is not None and now < unsent:
-                        # The peer took bytes meanwhile: progress.
-                        deadline, unsent = self._deadline(), now
-                        continue
-                    text = (
-                        f"timed out after {self._timeout} s waiting to send a sample "
-                        f"({self._acked} of {self._sent} samples acknowledged)"
-                    )
-                    if written % size:
-                        raise self._broken_error(
-                            TimeoutError,
-                            text + "; the sample was partially written and the stream "
-                            "can no longer be used",
+        try:
+            while i < count:
+                try:
+                    if count - i == 1:
+                        n = self._sock.send(bufs[i], _SEND_FLAGS)
+                    else:
+                        n = self._sock.sendmsg(bufs[i : i + _IOV_MAX], (), _SEND_FLAGS)
+                except BlockingIOError:
+                    # The socket buffer is full. Keep reading acknowledgements
+                    # while waiting: with a large window the server could
+                    # otherwise block writing acks into our full receive buffer
+                    # and stop reading, and both sides would wait forever.
+                    if not waiting:
+                        waiting = True
+                        deadline = self._deadline()
+                        unsent = self._unsent_bytes()
+                    flags = self._poll(select.POLLOUT | select.POLLIN, deadline)
+                    if not flags:
+                        now = self._unsent_bytes()
+                        if unsent is not None and now is not None and now < unsent:
+                            # The peer took bytes meanwhile: progress.
+                            deadline, unsent = self._deadline(), now
+                            continue
+                        text = (
+                            f"timed out after {self._timeout} s waiting to send a sample "
+                            f"({self._acked} of {self._sent} samples acknowledged)"
                         )
-                    raise TimeoutError(text) from None
-                if flags & ~select.POLLOUT:
-                    self._read_acks(wait=False)
-                continue
-            except OSError as err:
-                raise self._closed_error(err) from err
-            if n:
-                written += n
-                self._sent = base + written // size
-                waiting = False  # progress: the next wait gets the whole timeout
-            while n:
-                left = len(bufs[i])
-                if n >= left:
-                    n -= left
-                    i += 1
-                else:
-                    bufs[i] = memoryview(bufs[i])[n:]
-                    n = 0
+                        if written % size:
+                            raise self._broken_error(
+                                TimeoutError,
+                                text + "; the sample was partially written and the stream "
+                                "can no longer be used",
+                            )
+                        raise TimeoutError(text) from None
+                    if flags & ~select.POLLOUT:
+                        self._read_acks(wait=False)
+                    continue
+                except OSError as err:
+                    raise self._closed_error(err) from err
+                if n:
+                    written += n
+                    self._sent = base + written // size
+                    waiting = False  # progress: the next wait gets the whole timeout
+                while n:
+                    left = len(bufs[i])
+                    if n >= left:
+                        n -= left
+                        i += 1
+                    else:
+                        bufs[i] = memoryview(bufs[i])[n:]
+                        n = 0
+        except BaseException as exc:
+            # Anything but the socket's own errors (handled above): an
+            # interrupt, or an exception from a signal handler, while a
+            # sample was only partly written.
+            if written % size:
+                self._mark_partly_written(exc)
+            raise
         self._sent = base + samples
 
 

@@ -68,6 +68,14 @@
 
 namespace ravo::producer {
 
+// The most buffers one sendmsg() takes. <climits> names IOV_MAX only in GNU
+// or X/Open mode; Linux's value stands in otherwise.
+#ifdef IOV_MAX
+inline constexpr std::size_t kMaxIovecs = IOV_MAX;
+#else
+inline constexpr std::size_t kMaxIovecs = 1024;
+#endif
+
 // The error and result types are local to this header (rather than the
 // core's ravo::Result) so that a producer program needs nothing but this one
 // file; their shape (ok(), value(), error()) matches the core's.
@@ -381,7 +389,8 @@ private:
     // poll() on the socket until `events` (POLLHUP/POLLERR always count) or
     // the deadline; returns the reported events, 0 on timeout, -1 with errno.
     // A deadline already past still polls once, so a timeout of 0 takes what
-    // is ready instead of failing unseen.
+    // is ready instead of failing unseen. One poll waits at most 2^30 ms; a
+    // later deadline polls again rather than time out early.
     int wait_for(short events, const std::optional<Clock::time_point>& until) const {
         for (;;) {
             int ms = -1;
@@ -393,7 +402,7 @@ private:
             const int r = ::poll(&p, 1, ms);
             if (r > 0) return p.revents;
             if (r < 0 && errno != EINTR) return -1;
-            if (r == 0 && until) return 0;
+            if (r == 0 && until && Clock::now() >= *until) return 0;
         }
     }
 
@@ -527,7 +536,7 @@ private:
             } else {
                 msghdr msg{};
                 msg.msg_iov = iov + i;
-                msg.msg_iovlen = std::min<std::size_t>(count - i, IOV_MAX);
+                msg.msg_iovlen = std::min<std::size_t>(count - i, kMaxIovecs);
                 n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (n < 0) {

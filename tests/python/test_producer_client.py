@@ -708,6 +708,52 @@ class TestTimeout:
             assert server.wait_samples(1)
             assert server.samples() == [data]
 
+    @pytest.mark.parametrize("timeout", [3e6, float("inf")])
+    def test_timeouts_beyond_what_poll_takes_wait_like_any_other(self, timeout):
+        # poll() takes a C int of milliseconds (about 24.8 days): a longer
+        # timeout, or an infinite one, used to raise OverflowError, even part
+        # way through a sample.
+        size = 8 << 20
+        data = bytes(range(256)) * (size // 256)
+        with FakeServer([(1, (size,))], read_chunk=256 * 1024, read_pause=0.005) as server:
+            with connect(server, timeout=timeout) as p:
+                p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 64 * 1024)
+                p.send_raw(data)
+                p.flush()
+            assert server.samples() == [data]
+        with pytest.raises(ValueError, match="timeout must be > 0 or None"):
+            Producer("127.0.0.1", 1, timeout=float("nan"))
+
+    def test_an_interrupt_part_way_through_a_sample_makes_the_stream_unusable(self):
+        # A signal handler's exception (Ctrl-C, an alarm) that cuts a sample
+        # off: the next sample's bytes would complete it on the server's
+        # side, every later sample shifted, and flush() would still succeed.
+        import signal
+
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(signum, frame):
+            raise Interrupted()
+
+        size = 8 << 20
+        with FakeServer([(1, (size,))], read_chunk=64 * 1024, read_pause=0.05) as server:
+            p = connect(server)
+            p._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 64 * 1024)
+            old = signal.signal(signal.SIGALRM, interrupt)
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.3)
+                with pytest.raises(Interrupted):
+                    p.send([b"A" * size])
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                signal.signal(signal.SIGALRM, old)
+            assert "broken" in repr(p)
+            with pytest.raises(ConnectionError, match="only partly written when Interrupted interrupted the send"):
+                p.send([b"B" * size])
+            p.close()
+            assert server.samples() == []
+
     def test_acknowledgements_that_keep_coming_never_time_out_a_flush(self):
         # 40 samples acknowledged one per 20 ms: 0.8 s in all against 0.3 s.
         with FakeServer([(1, (4,))], read_pause=0.02) as server:
