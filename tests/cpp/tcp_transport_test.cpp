@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -124,6 +125,86 @@ TEST(TcpTransport, StartShutdownStartBindsAgain) {
     const int again = connect_to(*t.port());
     EXPECT_GE(again, 0);
     ::close(again);
+    pool->shutdown();
+}
+
+// The server ends its connections first at shutdown, so their ends on the
+// server's port linger in TIME_WAIT; without SO_REUSEADDR a restart on a
+// fixed port would fail with "Address already in use" for a minute.
+TEST(TcpTransport, AFixedPortBindsAgainWhileItsClosedConnectionsLinger) {
+    std::uint16_t port = 0;
+    {
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(probe, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        port = ntohs(addr.sin_port);
+        ::close(probe);
+    }
+    auto pool = one_drainer_pool();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, port);
+    for (int round = 0; round < 3; ++round) {
+        const auto started = t.start();
+        ASSERT_TRUE(started.ok()) << "round " << round << ": " << started.error().message;
+        ASSERT_EQ(t.port(), port);
+        const int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        std::uint8_t hs[17];
+        ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
+        t.shutdown();  // closes the connection from the server's side first
+        std::uint8_t byte;
+        EXPECT_LE(::recv(fd, &byte, 1, 0), 0);
+        ::close(fd);
+    }
+    pool->shutdown();
+}
+
+// A child that the training process execs (a data tool, a compiler) must not
+// inherit the server's sockets: it would keep the port bound and connections
+// open after the server let them go.
+TEST(TcpTransport, ListenerAndConnectionsAreCloseOnExec) {
+    auto pool = one_drainer_pool();
+    TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
+    ASSERT_TRUE(t.start().ok());
+    const std::uint16_t port = *t.port();
+    const int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::uint8_t hs[17];
+    ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));  // accepted by now
+
+    int listeners = 0;
+    int accepted = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const int candidate = std::atoi(e->d_name);
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        if (::getsockname(candidate, reinterpret_cast<sockaddr*>(&local), &len) != 0) continue;
+        if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
+        int listening = 0;
+        socklen_t optlen = sizeof listening;
+        ASSERT_EQ(::getsockopt(candidate, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen), 0);
+        const int flags = ::fcntl(candidate, F_GETFD);
+        ASSERT_GE(flags, 0);
+        EXPECT_TRUE(flags & FD_CLOEXEC) << (listening ? "listener" : "connection") << " fd " << candidate;
+        if (listening) {
+            ++listeners;
+            EXPECT_TRUE(::fcntl(candidate, F_GETFL) & O_NONBLOCK);
+        } else {
+            ++accepted;
+        }
+    }
+    ::closedir(dir);
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(accepted, 1);
+    ::close(fd);
+    t.shutdown();
     pool->shutdown();
 }
 
