@@ -153,6 +153,8 @@ TEST(TcpTransport, AFixedPortBindsAgainWhileItsClosedConnectionsLinger) {
         ASSERT_EQ(t.port(), port);
         const int fd = connect_to(port);
         ASSERT_GE(fd, 0);
+        const timeval limit{10, 0};  // a regression waits here instead of hanging
+        ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
         std::uint8_t hs[17];
         ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
         t.shutdown();  // closes the connection from the server's side first
@@ -173,6 +175,8 @@ TEST(TcpTransport, ListenerAndConnectionsAreCloseOnExec) {
     const std::uint16_t port = *t.port();
     const int fd = connect_to(port);
     ASSERT_GE(fd, 0);
+    const timeval limit{10, 0};  // a regression waits here instead of hanging
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
     std::uint8_t hs[17];
     ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));  // accepted by now
 
