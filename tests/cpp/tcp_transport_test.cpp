@@ -95,6 +95,20 @@ bool recv_exact(int fd, std::uint8_t* out, std::size_t n) {
     return true;
 }
 
+// Connects and reads the handshake of one 4-byte scalar leaf (17 bytes), with
+// a receive limit so that a regression fails instead of hanging. -1 on failure.
+int connect_past_handshake(std::uint16_t port) {
+    const int fd = connect_to(port);
+    if (fd < 0) return -1;
+    const timeval limit{10, 0};
+    std::uint8_t hs[17];
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 || !recv_exact(fd, hs, sizeof hs)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 TEST(TcpTransport, StartShutdownStartBindsAgain) {
     auto pool = one_drainer_pool();
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
@@ -151,12 +165,8 @@ TEST(TcpTransport, AFixedPortBindsAgainWhileItsClosedConnectionsLinger) {
         const auto started = t.start();
         ASSERT_TRUE(started.ok()) << "round " << round << ": " << started.error().message;
         ASSERT_EQ(t.port(), port);
-        const int fd = connect_to(port);
+        const int fd = connect_past_handshake(port);
         ASSERT_GE(fd, 0);
-        const timeval limit{10, 0};  // a regression waits here instead of hanging
-        ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-        std::uint8_t hs[17];
-        ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
         t.shutdown();  // closes the connection from the server's side first
         std::uint8_t byte;
         EXPECT_LE(::recv(fd, &byte, 1, 0), 0);
@@ -173,12 +183,8 @@ TEST(TcpTransport, ListenerAndConnectionsAreCloseOnExec) {
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
     ASSERT_TRUE(t.start().ok());
     const std::uint16_t port = *t.port();
-    const int fd = connect_to(port);
-    ASSERT_GE(fd, 0);
-    const timeval limit{10, 0};  // a regression waits here instead of hanging
-    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-    std::uint8_t hs[17];
-    ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));  // accepted by now
+    const int fd = connect_past_handshake(port);
+    ASSERT_GE(fd, 0);  // accepted by now
 
     int listeners = 0;
     int accepted = 0;
@@ -241,12 +247,8 @@ TEST(TcpTransport, ShutdownEndsConnectionsAndFreesThePortWhileCopiesOfTheSockets
     TcpTransport t({ArraySpec{{}, 4}}, pool, 1, 0);
     ASSERT_TRUE(t.start().ok());
     const std::uint16_t port = *t.port();
-    const int fd = connect_to(port);
+    const int fd = connect_past_handshake(port);
     ASSERT_GE(fd, 0);
-    const timeval limit{10, 0};  // a regression waits here instead of hanging
-    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-    std::uint8_t hs[17];  // the handshake of one 4-byte scalar leaf
-    ASSERT_TRUE(recv_exact(fd, hs, sizeof hs));
     const std::vector<int> copies = copy_socket_descriptors(fd);
     ASSERT_GE(copies.size(), 2u);  // the listener and the server's end of `fd`
 
